@@ -1,0 +1,75 @@
+// Corvane: the GNC console. Binds as "Gnc_Service", sends its bootstrap
+// commands once, polls every hardware service once a second and prints
+// every command and telemetry record addressed to it.
+#pragma once
+
+#include "bus_endpoint.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+enum DeviceSource : int32_t {
+    SOURCE_UNKNOWN = 0,
+    SOURCE_STAR = 1,
+    SOURCE_GYRO = 2,
+    SOURCE_MEMS = 3,
+    SOURCE_FLYWHEEL = 4,
+    SOURCE_GNSS = 5,
+    SOURCE_VISION = 6,
+    SOURCE_OPTICAL = 7,
+};
+
+#pragma pack(push, 1)
+struct RecResult {
+    uint8_t recog_Valid;
+    float recog_Alpha;
+    float recog_Beta;
+};
+#pragma pack(pop)
+static_assert(sizeof(RecResult) == 9, "RecResult is 9 packed bytes");
+
+extern const std::string servername;
+extern const std::string topic_name_cmd;
+extern const std::string topic_name_tlm;
+extern Vantrel* Corvane_part;
+extern const std::map<std::string, DeviceSource> sourceMap;
+extern std::mutex telemetry_mutex;
+
+// One bus message the console sends: destination and payload.
+struct ConsoleMessage {
+    std::string dest;
+    std::vector<unsigned char> payload;
+};
+// The bootstrap commands, in sending order, and one polling cycle.
+const std::vector<ConsoleMessage>& bootstrap_commands();
+const std::vector<ConsoleMessage>& polling_requests();
+// Type label of the console's telemetry requests.
+extern const std::string TELEMETRY_REQUEST_TYPE;
+
+void Corvane_init(unsigned char domain, std::string name);
+void Corvane_command_Pub(unsigned char* data, std::string dest, unsigned short size);
+void Corvane_telemetry_Pub(unsigned char* data, std::string dest, unsigned short size);
+void CorvaneWriteLog(const std::string& text);
+
+DeviceSource getDeviceSource(const std::string& name);
+std::string recogValidToString(unsigned char v);
+std::string sightFlagToString(unsigned char v);
+void printRecResult(const RecResult& r, const std::string& name);
+
+// Formatting, separated from the bus callbacks so it can be checked as text.
+void print_rec_result(std::ostream& out, const RecResult& r, const std::string& name);
+void print_command_echo(std::ostream& out, const std::string& src, const std::string& dest,
+                        const std::string& type, const std::vector<unsigned char>& data);
+void print_telemetry(std::ostream& out, const std::string& src, const std::vector<unsigned char>& data);
+
+void command_callback(std::string src, std::string dest, std::string type, std::string s4,
+                      std::string s5, std::vector<unsigned char>& data);
+void telemetry_callback(std::string src, std::string dest, std::string type, std::string s4,
+                        std::string s5, std::vector<unsigned char>& data);
+
+// Bootstrap, then poll for ever (or `cycles` times when non-zero).
+void Corvane_run(unsigned long cycles = 0);

@@ -1,0 +1,520 @@
+// Vantrel on Fast DDS.
+//
+// One participant per endpoint, named after the service. One DDS topic per bus
+// topic, all of the generated BusMessage type. A subscription is a
+// content-filtered topic with the caller's expression plus a data reader.
+//
+// QoS (see README, "Bus QoS"): reliable, keep-all history on both sides with
+// generous resource limits, volatile durability. Nothing is dropped at the
+// bench's rates; a writer that fills its history blocks for up to one second
+// and then reports the failure instead of dropping silently.
+//
+// Transports: unless a Fast DDS XML profile file is named in the environment,
+// only shared memory and UDPv4 restricted to 127.0.0.1 are used, with
+// unicast discovery to 127.0.0.1 and no multicast at all.
+
+#include "bus_endpoint.h"
+#include "bus_endpoint_detail.h"
+
+#include "BusMessage.h"
+#include "BusMessagePubSubTypes.h"
+#include "BusMessageTypeObject.h"
+
+#include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+#include <fastdds/dds/domain/DomainParticipantListener.hpp>
+#include <fastdds/dds/log/Log.hpp>
+#include <fastdds/dds/publisher/DataWriter.hpp>
+#include <fastdds/dds/publisher/DataWriterListener.hpp>
+#include <fastdds/dds/publisher/Publisher.hpp>
+#include <fastdds/dds/subscriber/DataReader.hpp>
+#include <fastdds/dds/subscriber/DataReaderListener.hpp>
+#include <fastdds/dds/subscriber/SampleInfo.hpp>
+#include <fastdds/dds/subscriber/Subscriber.hpp>
+#include <fastdds/dds/topic/ContentFilteredTopic.hpp>
+#include <fastdds/dds/topic/Topic.hpp>
+#include <fastdds/dds/topic/TypeSupport.hpp>
+#include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
+#include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
+#include <fastrtps/utils/IPLocator.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+using namespace eprosima::fastdds::dds;
+using eprosima::fastrtps::rtps::GuidPrefix_t;
+using eprosima::fastrtps::rtps::IPLocator;
+using eprosima::fastrtps::rtps::Locator_t;
+using eprosima::fastrtps::rtps::ParticipantDiscoveryInfo;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Prefix = std::array<unsigned char, 12>;
+
+Prefix prefix_of(const InstanceHandle_t& handle)
+{
+    Prefix p{};
+    std::memcpy(p.data(), handle.value, p.size());
+    return p;
+}
+
+Prefix prefix_of(const GuidPrefix_t& guid)
+{
+    Prefix p{};
+    std::memcpy(p.data(), guid.value, p.size());
+    return p;
+}
+
+// ---------------------------------------------------------------------------
+// Fast DDS log output goes to the most recently created live endpoint's log
+// function, warnings and errors only. Without a live endpoint it goes to
+// standard error, never raw to standard output.
+
+std::mutex g_log_mutex;
+std::vector<std::pair<const void*, Vantrel::LogFunction>> g_log_sinks;
+
+class EndpointLogConsumer : public eprosima::fastdds::dds::LogConsumer {
+public:
+    void Consume(const Log::Entry& entry) override
+    {
+        std::string text = entry.kind == Log::Kind::Error ? "[ERROR] " : "[WARN] ";
+        text += "DDS ";
+        text += entry.context.category ? entry.context.category : "";
+        text += ": ";
+        text += entry.message;
+        std::lock_guard<std::mutex> lock(g_log_mutex);
+        if (!g_log_sinks.empty()) {
+            g_log_sinks.back().second(text);
+        } else {
+            std::fprintf(stderr, "%s\n", text.c_str());
+        }
+    }
+};
+
+void install_log_consumer()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Log::ClearConsumers();
+        Log::RegisterConsumer(std::unique_ptr<LogConsumer>(new EndpointLogConsumer));
+        Log::SetVerbosity(Log::Kind::Warning);
+    });
+}
+
+bool profile_file_configured()
+{
+    const char* a = std::getenv("FASTDDS_DEFAULT_PROFILES_FILE");
+    const char* b = std::getenv("FASTRTPS_DEFAULT_PROFILES_FILE");
+    return (a && *a) || (b && *b);
+}
+
+}  // namespace
+
+DomainParticipantQos vantrel_local_participant_qos(const std::string& name)
+{
+    DomainParticipantQos qos = PARTICIPANT_QOS_DEFAULT;
+    qos.name(name);
+
+    auto& transport = qos.transport();
+    transport.use_builtin_transports = false;
+    transport.user_transports.clear();
+
+    auto shm = std::make_shared<eprosima::fastdds::rtps::SharedMemTransportDescriptor>();
+    transport.user_transports.push_back(shm);
+
+    auto udp = std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>();
+    udp->interfaceWhiteList.push_back("127.0.0.1");
+    // Initial peers without a port are tried on the ports of this many
+    // participant ids; the bench runs a dozen or so participants per host.
+    udp->maxInitialPeersRange = 32;
+    transport.user_transports.push_back(udp);
+
+    auto& builtin = qos.wire_protocol().builtin;
+    Locator_t loopback;
+    loopback.kind = LOCATOR_KIND_UDPv4;
+    IPLocator::setIPv4(loopback, 127, 0, 0, 1);
+    // Discovery by unicast to loopback only: no multicast locator at all.
+    builtin.metatrafficMulticastLocatorList.clear();
+    builtin.metatrafficUnicastLocatorList.clear();
+    builtin.metatrafficUnicastLocatorList.push_back(loopback);
+    builtin.initialPeersList.clear();
+    builtin.initialPeersList.push_back(loopback);
+    return qos;
+}
+
+DataWriterQos vantrel_writer_qos()
+{
+    DataWriterQos qos = DATAWRITER_QOS_DEFAULT;
+    qos.reliability().kind = RELIABLE_RELIABILITY_QOS;
+    qos.reliability().max_blocking_time = eprosima::fastrtps::Duration_t(1, 0);
+    qos.durability().kind = VOLATILE_DURABILITY_QOS;
+    qos.history().kind = KEEP_ALL_HISTORY_QOS;
+    qos.resource_limits().max_samples = 5000;
+    qos.resource_limits().max_instances = 1;
+    qos.resource_limits().max_samples_per_instance = 5000;
+    // Repair a sample missed during matching quickly rather than after the
+    // default three seconds.
+    qos.reliable_writer_qos().times.heartbeatPeriod = eprosima::fastrtps::Duration_t(0, 200000000);
+    qos.publish_mode().kind = SYNCHRONOUS_PUBLISH_MODE;
+    return qos;
+}
+
+DataReaderQos vantrel_reader_qos()
+{
+    DataReaderQos qos = DATAREADER_QOS_DEFAULT;
+    qos.reliability().kind = RELIABLE_RELIABILITY_QOS;
+    qos.durability().kind = VOLATILE_DURABILITY_QOS;
+    qos.history().kind = KEEP_ALL_HISTORY_QOS;
+    qos.resource_limits().max_samples = 5000;
+    qos.resource_limits().max_instances = 1;
+    qos.resource_limits().max_samples_per_instance = 5000;
+    return qos;
+}
+
+// ---------------------------------------------------------------------------
+
+struct Vantrel::Impl {
+    // Match bookkeeping shared with the Fast DDS listener threads.
+    struct Matching {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::map<Prefix, std::string> participant_names;
+        std::map<std::string, std::multiset<Prefix>> matched;  // topic -> reader prefixes
+    };
+
+    class ParticipantListener : public DomainParticipantListener {
+    public:
+        explicit ParticipantListener(Matching& m) : m_(m) {}
+        void on_participant_discovery(DomainParticipant*, ParticipantDiscoveryInfo&& info) override
+        {
+            Prefix p = prefix_of(info.info.m_guid.guidPrefix);
+            std::lock_guard<std::mutex> lock(m_.mutex);
+            switch (info.status) {
+            case ParticipantDiscoveryInfo::DISCOVERED_PARTICIPANT:
+            case ParticipantDiscoveryInfo::CHANGED_QOS_PARTICIPANT:
+                m_.participant_names[p] = info.info.m_participantName.to_string();
+                break;
+            default:
+                m_.participant_names.erase(p);
+                break;
+            }
+            m_.changed.notify_all();
+        }
+
+    private:
+        Matching& m_;
+    };
+
+    class WriterListener : public DataWriterListener {
+    public:
+        WriterListener(Matching& m, std::string topic) : m_(m), topic_(std::move(topic)) {}
+        void on_publication_matched(DataWriter*, const PublicationMatchedStatus& status) override
+        {
+            Prefix p = prefix_of(status.last_subscription_handle);
+            std::lock_guard<std::mutex> lock(m_.mutex);
+            auto& set = m_.matched[topic_];
+            if (status.current_count_change > 0) {
+                set.insert(p);
+            } else if (status.current_count_change < 0) {
+                auto it = set.find(p);
+                if (it != set.end()) set.erase(it);
+            }
+            m_.changed.notify_all();
+        }
+
+    private:
+        Matching& m_;
+        std::string topic_;
+    };
+
+    // Guards delivery against the endpoint's destruction: no callback starts
+    // once `closing` is set, and the destructor waits for running ones.
+    struct Delivery {
+        std::mutex mutex;
+        std::condition_variable idle;
+        bool closing = false;
+        int in_flight = 0;
+    };
+
+    class ReaderListener : public DataReaderListener {
+    public:
+        ReaderListener(Delivery& d, Callback cb, LogFunction log)
+            : d_(d), cb_(std::move(cb)), log_(std::move(log))
+        {
+        }
+        void on_data_available(DataReader* reader) override
+        {
+            {
+                std::lock_guard<std::mutex> lock(d_.mutex);
+                if (d_.closing) return;
+                ++d_.in_flight;
+            }
+            vantrel::BusMessage msg;
+            SampleInfo info;
+            while (reader->take_next_sample(&msg, &info) == ReturnCode_t::RETCODE_OK) {
+                if (!info.valid_data) continue;
+                std::vector<unsigned char> payload(msg.payload().begin(), msg.payload().end());
+                try {
+                    cb_(msg.src(), msg.dest(), msg.type(), msg.extra1(), msg.extra2(), payload);
+                } catch (const std::exception& e) {
+                    if (log_) log_(std::string("[ERROR] Bus callback failed: ") + e.what());
+                } catch (...) {
+                    if (log_) log_("[ERROR] Bus callback failed");
+                }
+                {
+                    std::lock_guard<std::mutex> lock(d_.mutex);
+                    if (d_.closing) break;
+                }
+            }
+            std::lock_guard<std::mutex> lock(d_.mutex);
+            if (--d_.in_flight == 0) d_.idle.notify_all();
+        }
+
+    private:
+        Delivery& d_;
+        Callback cb_;
+        LogFunction log_;
+    };
+
+    struct Subscription {
+        ContentFilteredTopic* filtered = nullptr;
+        DataReader* reader = nullptr;
+        std::unique_ptr<ReaderListener> listener;
+    };
+
+    std::string name;
+    LogFunction log;
+    Clock::time_point settle_until;
+
+    DomainParticipant* participant = nullptr;
+    Publisher* publisher = nullptr;
+    Subscriber* subscriber = nullptr;
+    TypeSupport type{new vantrel::BusMessagePubSubType()};
+
+    Matching matching;
+    Delivery delivery;
+    std::unique_ptr<ParticipantListener> participant_listener;
+
+    std::mutex entities_mutex;  // topics, writers, subscriptions
+    std::map<std::string, Topic*> topics;
+    std::map<std::string, std::pair<DataWriter*, std::unique_ptr<WriterListener>>> writers;
+    std::vector<Subscription> subscriptions;
+    unsigned filter_serial = 0;
+
+    void say(const std::string& text) const
+    {
+        if (log) log(text);
+    }
+
+    Topic* topic_for(const std::string& topic_name)
+    {
+        auto it = topics.find(topic_name);
+        if (it != topics.end()) return it->second;
+        Topic* t = participant->create_topic(topic_name, type.get_type_name(), TOPIC_QOS_DEFAULT);
+        if (!t) {
+            say("[ERROR] Cannot create topic " + topic_name);
+            return nullptr;
+        }
+        topics[topic_name] = t;
+        return t;
+    }
+
+    bool destination_matched(const std::string& topic, const std::string& dest)
+    {
+        auto it = matching.matched.find(topic);
+        if (it == matching.matched.end()) return false;
+        for (const Prefix& p : it->second) {
+            auto n = matching.participant_names.find(p);
+            if (n != matching.participant_names.end() && n->second == dest) return true;
+        }
+        return false;
+    }
+};
+
+Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name, LogFunction log)
+    : impl_(new Impl)
+{
+    install_log_consumer();
+    impl_->name = name;
+    impl_->log = log;
+    impl_->settle_until = Clock::now() + std::chrono::milliseconds(settle_ms);
+    {
+        std::lock_guard<std::mutex> lock(g_log_mutex);
+        g_log_sinks.emplace_back(this, log);
+    }
+
+    registerBusMessageTypes();
+
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    DomainParticipantQos qos;
+    if (profile_file_configured()) {
+        // Opt-in: the participant comes from the default profile of the XML
+        // file named by the environment (for example to run across hosts).
+        factory->load_profiles();
+        factory->get_default_participant_qos(qos);
+        qos.name(name);
+    } else {
+        qos = vantrel_local_participant_qos(name);
+    }
+
+    impl_->participant_listener.reset(new Impl::ParticipantListener(impl_->matching));
+    StatusMask mask = StatusMask::none();
+    impl_->participant =
+        factory->create_participant(domain, qos, impl_->participant_listener.get(), mask);
+    if (!impl_->participant) {
+        impl_->say("[ERROR] Cannot create the bus participant for " + name);
+        return;
+    }
+    {
+        // Our own readers count as matched destinations too.
+        std::lock_guard<std::mutex> lock(impl_->matching.mutex);
+        impl_->matching.participant_names[prefix_of(impl_->participant->guid().guidPrefix)] = name;
+    }
+    if (impl_->type.register_type(impl_->participant) != ReturnCode_t::RETCODE_OK) {
+        impl_->say("[ERROR] Cannot register the bus message type");
+    }
+    impl_->publisher = impl_->participant->create_publisher(PUBLISHER_QOS_DEFAULT);
+    impl_->subscriber = impl_->participant->create_subscriber(SUBSCRIBER_QOS_DEFAULT);
+    if (!impl_->publisher || !impl_->subscriber) {
+        impl_->say("[ERROR] Cannot create the bus publisher or subscriber");
+    }
+}
+
+Vantrel::~Vantrel()
+{
+    {
+        std::unique_lock<std::mutex> lock(impl_->delivery.mutex);
+        impl_->delivery.closing = true;
+        impl_->delivery.idle.wait(lock, [this] { return impl_->delivery.in_flight == 0; });
+    }
+    if (impl_->participant) {
+        for (auto& s : impl_->subscriptions) {
+            if (s.reader) s.reader->set_listener(nullptr);
+        }
+        for (auto& w : impl_->writers) {
+            if (w.second.first) w.second.first->set_listener(nullptr);
+        }
+        impl_->participant->set_listener(nullptr);
+        impl_->participant->delete_contained_entities();
+        DomainParticipantFactory::get_instance()->delete_participant(impl_->participant);
+        impl_->participant = nullptr;
+    }
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    for (auto it = g_log_sinks.begin(); it != g_log_sinks.end(); ++it) {
+        if (it->first == this) {
+            g_log_sinks.erase(it);
+            break;
+        }
+    }
+}
+
+bool Vantrel::create_pub(std::string topic)
+{
+    std::lock_guard<std::mutex> lock(impl_->entities_mutex);
+    if (!impl_->publisher) return false;
+    if (impl_->writers.count(topic)) return true;
+    Topic* t = impl_->topic_for(topic);
+    if (!t) return false;
+    std::unique_ptr<Impl::WriterListener> listener(new Impl::WriterListener(impl_->matching, topic));
+    DataWriter* writer = impl_->publisher->create_datawriter(
+        t, vantrel_writer_qos(), listener.get(), StatusMask::publication_matched());
+    if (!writer) {
+        impl_->say("[ERROR] Cannot create a writer on topic " + topic);
+        return false;
+    }
+    impl_->writers[topic] = std::make_pair(writer, std::move(listener));
+    return true;
+}
+
+bool Vantrel::create_sub(std::string topic, Callback callback, std::string filter,
+                         std::vector<std::string> parameters)
+{
+    std::lock_guard<std::mutex> lock(impl_->entities_mutex);
+    if (!impl_->subscriber) return false;
+    Topic* t = impl_->topic_for(topic);
+    if (!t) return false;
+    std::string cft_name =
+        topic + "/" + impl_->name + "/" + std::to_string(++impl_->filter_serial);
+    ContentFilteredTopic* cft =
+        impl_->participant->create_contentfilteredtopic(cft_name, t, filter, parameters);
+    if (!cft) {
+        impl_->say("[ERROR] Cannot create the filtered subscription on " + topic + " (" + filter + ")");
+        return false;
+    }
+    Impl::Subscription sub;
+    sub.filtered = cft;
+    sub.listener.reset(new Impl::ReaderListener(impl_->delivery, std::move(callback), impl_->log));
+    sub.reader = impl_->subscriber->create_datareader(cft, vantrel_reader_qos(), sub.listener.get(),
+                                                      StatusMask::data_available());
+    if (!sub.reader) {
+        impl_->participant->delete_contentfilteredtopic(cft);
+        impl_->say("[ERROR] Cannot create a reader on topic " + topic);
+        return false;
+    }
+    impl_->subscriptions.push_back(std::move(sub));
+    return true;
+}
+
+bool Vantrel::publish(std::string topic, std::string src, std::string dest, std::string type,
+                      void* data, unsigned long size, std::string extra1, std::string extra2)
+{
+    DataWriter* writer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(impl_->entities_mutex);
+        auto it = impl_->writers.find(topic);
+        if (it != impl_->writers.end()) writer = it->second.first;
+    }
+    if (!writer) {
+        impl_->say("[ERROR] No publisher for topic " + topic);
+        return false;
+    }
+    if (size > 0 && data == nullptr) {
+        impl_->say("[ERROR] Publish on " + topic + " without data");
+        return false;
+    }
+
+    // During the settle window, give discovery the chance to match the
+    // destination before its first message goes out.
+    if (Clock::now() < impl_->settle_until) {
+        std::unique_lock<std::mutex> lock(impl_->matching.mutex);
+        impl_->matching.changed.wait_until(lock, impl_->settle_until, [&] {
+            return impl_->destination_matched(topic, dest);
+        });
+    }
+
+    vantrel::BusMessage msg;
+    msg.topic(std::move(topic));
+    msg.src(std::move(src));
+    msg.dest(std::move(dest));
+    msg.type(std::move(type));
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    msg.payload(std::vector<uint8_t>(bytes, bytes + size));
+    msg.extra1(std::move(extra1));
+    msg.extra2(std::move(extra2));
+    if (!writer->write(&msg)) {
+        impl_->say("[ERROR] Publish on " + msg.topic() + " to " + msg.dest() + " failed");
+        return false;
+    }
+    return true;
+}
+
+int Vantrel::matched_readers(const std::string& topic, const std::string& dest) const
+{
+    std::lock_guard<std::mutex> lock(impl_->matching.mutex);
+    auto it = impl_->matching.matched.find(topic);
+    if (it == impl_->matching.matched.end()) return 0;
+    int n = 0;
+    for (const Prefix& p : it->second) {
+        auto name = impl_->matching.participant_names.find(p);
+        if (name != impl_->matching.participant_names.end() && name->second == dest) ++n;
+    }
+    return n;
+}

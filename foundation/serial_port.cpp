@@ -1,0 +1,130 @@
+#include "serial_port.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+// Every profile clears the input translations that would alter frame bytes
+// (CR/NL mapping, stripping the eighth bit): a checksum byte 0x0D must arrive
+// as 0x0D whatever the line had set before.
+static constexpr tcflag_t kByteTranslations = ISTRIP | INLCR | IGNCR | ICRNL;
+
+const SerialLineProfile STAR_LINE = {
+    "star", true, false, false, false,
+    "[ERROR] Open star serial failed", "[ERROR] Get serial attributes failed",
+    "[ERROR] Set serial attributes failed"};
+const SerialLineProfile FLYWHEEL_LINE = {
+    "flywheel", true, true, false, false,
+    "[ERROR] Open flywheel serial failed", "[ERROR] Get serial attributes failed",
+    "[ERROR] Set serial attributes failed"};
+const SerialLineProfile OPTICAL_LINE = {
+    "optical", false, true, true, true,
+    "[ERROR] open optical serial failed", "[ERROR] tcgetattr failed", "[ERROR] tcsetattr failed"};
+const SerialLineProfile VISION_LINE = {
+    "vision", false, true, true, true,
+    "[ERROR] open vision serial failed", "[ERROR] tcgetattr failed", "[ERROR] tcsetattr failed"};
+const SerialLineProfile MEMS_LINE = {
+    "mems", true, true, false, false,
+    "[ERROR] Open MEMS serial failed", "[ERROR] Get MEMS serial attributes failed",
+    "[ERROR] Set MEMS serial attributes failed"};
+const SerialLineProfile GYRO_LINE = {
+    "gyro", false, true, true, true,
+    "open serial failed", "tcgetattr failed", "tcsetattr failed"};
+
+speed_t serial_speed_for_baud(int baud)
+{
+    switch (baud) {
+    case 921600: return B921600;
+    case 460800: return B460800;
+    case 230400: return B230400;
+    case 115200: return B115200;
+    case 57600: return B57600;
+    case 38400: return B38400;
+    case 19200: return B19200;
+    case 9600: return B9600;
+    default: return B115200;
+    }
+}
+
+void serial_apply_profile(termios& t, const SerialLineProfile& profile, speed_t speed)
+{
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+
+    if (profile.odd_parity) {
+        t.c_cflag |= PARENB | PARODD;
+    } else {
+        t.c_cflag &= ~PARENB;
+    }
+    t.c_cflag &= ~CSTOPB;
+    t.c_cflag &= ~CSIZE;
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+
+    if (profile.full_raw) {
+        t.c_iflag &= ~(IXON | IXANY | IXOFF | IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+        t.c_lflag = 0;
+        t.c_oflag = 0;
+    } else {
+        t.c_iflag &= ~(IXON | IXANY | IXOFF | kByteTranslations);
+        t.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE);
+        t.c_oflag &= ~OPOST;
+    }
+
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 10;
+}
+
+void serial_line_close(int32_t& fd)
+{
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+static int fail(const char* message, int32_t& fd)
+{
+    int saved = errno;
+    std::fprintf(stderr, "%s: %s\n", message, std::strerror(saved));
+    serial_line_close(fd);
+    return DEV_ERR_NOT_OPEN;
+}
+
+int serial_line_open(const SerialLineProfile& profile, const char* path, int baud, int32_t& fd)
+{
+    serial_line_close(fd);
+    if (path == nullptr) {
+        errno = EINVAL;
+        return fail(profile.open_failed, fd);
+    }
+
+    int flags = O_RDWR | O_NOCTTY | O_CLOEXEC | (profile.nonblocking ? O_NONBLOCK : 0);
+    fd = ::open(path, flags);
+    if (fd < 0) {
+        fd = -1;
+        return fail(profile.open_failed, fd);
+    }
+
+    termios t;
+    if (profile.zero_termios_first) std::memset(&t, 0, sizeof t);
+    if (tcgetattr(fd, &t) != 0) return fail(profile.getattr_failed, fd);
+
+    serial_apply_profile(t, profile, serial_speed_for_baud(baud));
+
+    if (tcsetattr(fd, TCSANOW, &t) != 0) return fail(profile.setattr_failed, fd);
+    tcflush(fd, TCIOFLUSH);
+    return DEV_OK;
+}
+
+int serial_device_setup(const SerialLineProfile& profile, Serial_Device& device,
+                        const std::string& path, int baud)
+{
+    int rc = serial_line_open(profile, path.c_str(), baud, device.fd);
+    if (rc != DEV_OK) return rc;
+    device.dev = path;
+    device.baud = baud;
+    device.uart_ready = 1;
+    return DEV_OK;
+}

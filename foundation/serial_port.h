@@ -1,0 +1,68 @@
+// Serial line set-up shared by the hardware services.
+//
+// Each service opens its lines with the same steps; what differs (open
+// flags, parity, how raw the line is made, the error messages) is a
+// SerialLineProfile. A line reset is a second set-up with the recorded path
+// and baud number: the old descriptor is always closed first.
+#pragma once
+
+#include "device_status.h"
+
+#include <cstdint>
+#include <string>
+#include <termios.h>
+
+struct SerialLineProfile {
+    const char* name;            // for diagnostics only
+    bool nonblocking;            // open with O_NONBLOCK
+    bool odd_parity;             // 8O1 when true, 8N1 when false (PARODD left as read)
+    bool full_raw;               // full raw profile: all input processing off, c_lflag = c_oflag = 0
+    bool zero_termios_first;     // clear the local termios before tcgetattr
+    // Failure messages, printed to standard error followed by ": " and the
+    // system's text for errno.
+    const char* open_failed;
+    const char* getattr_failed;
+    const char* setattr_failed;
+};
+
+extern const SerialLineProfile STAR_LINE;
+extern const SerialLineProfile FLYWHEEL_LINE;
+extern const SerialLineProfile OPTICAL_LINE;
+extern const SerialLineProfile VISION_LINE;
+extern const SerialLineProfile MEMS_LINE;
+extern const SerialLineProfile GYRO_LINE;
+
+// The per-line record shared by the gyro, optical, vision and MEMS services.
+struct Serial_Device {
+    int32_t fd = -1;
+    std::string dev;             // path of the last successful set-up
+    int32_t baud = 115200;       // requested baud number of the last successful set-up
+    uint8_t head_err_cnt = 0;
+    uint8_t check_err_cnt = 0;
+    uint8_t length_err_cnt = 0;
+    uint8_t uart_reset_cnt = 0;
+    uint8_t consecutive_fail_cnt = 0;
+    uint8_t uart_ready = 0;
+};
+
+// Speed constant for a baud number; numbers outside the supported table give
+// B115200.
+speed_t serial_speed_for_baud(int baud);
+
+// Applies a profile's control, input, local, output flags, VMIN/VTIME and the
+// speed to a termios structure read from the line.
+void serial_apply_profile(termios& t, const SerialLineProfile& profile, speed_t speed);
+
+// Closes `fd` if open, then opens `path`, configures it per profile at the
+// given baud number and discards pending input and output. Returns DEV_OK
+// with `fd` set, or DEV_ERR_NOT_OPEN with `fd` = -1 after printing the
+// profile's message.
+int serial_line_open(const SerialLineProfile& profile, const char* path, int baud, int32_t& fd);
+
+// Closes `fd` if open and sets it to -1.
+void serial_line_close(int32_t& fd);
+
+// Set-up of a Serial_Device record: on success records dev and baud and sets
+// uart_ready; on failure only fd changes (to -1). Counters are never touched.
+int serial_device_setup(const SerialLineProfile& profile, Serial_Device& device,
+                        const std::string& path, int baud);
