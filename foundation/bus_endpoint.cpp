@@ -36,7 +36,9 @@
 #include <fastdds/dds/topic/TypeSupport.hpp>
 #include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
 #include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
+#include <fastrtps/attributes/LibrarySettingsAttributes.h>
 #include <fastrtps/utils/IPLocator.h>
+#include <fastrtps/xmlparser/XMLProfileManager.h>
 
 #include <array>
 #include <chrono>
@@ -364,6 +366,14 @@ Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name
     } else {
         qos = vantrel_local_participant_qos(name);
     }
+
+    // Every message goes through a transport, even between endpoints of one
+    // process. Fast DDS's intra-process shortcut delivers into the reader on
+    // the writer's thread, and a publish from inside a callback (a service
+    // answering a request) can then deadlock against the reader's own locks.
+    eprosima::fastrtps::LibrarySettingsAttributes library;
+    library.intraprocess_delivery = eprosima::fastrtps::INTRAPROCESS_OFF;
+    eprosima::fastrtps::xmlparser::XMLProfileManager::library_settings(library);
 
     impl_->participant_listener.reset(new Impl::ParticipantListener(impl_->matching));
     StatusMask mask = StatusMask::none();

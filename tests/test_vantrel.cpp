@@ -1,0 +1,387 @@
+// The bus endpoint with real Fast DDS participants in one process.
+#include "bus_endpoint.h"
+#include "bus_endpoint_detail.h"
+
+#include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+#include <fastdds/dds/domain/DomainParticipantListener.hpp>
+#include <fastdds/dds/log/Log.hpp>
+#include <fastrtps/utils/IPLocator.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Received {
+    std::string src, dest, type, extra1, extra2;
+    std::vector<unsigned char> payload;
+};
+
+// Collects what a subscription delivers.
+class Inbox {
+public:
+    Vantrel::Callback callback()
+    {
+        return [this](std::string src, std::string dest, std::string type, std::string e1,
+                      std::string e2, std::vector<unsigned char>& data) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            items_.push_back({src, dest, type, e1, e2, data});
+            cv_.notify_all();
+        };
+    }
+    bool wait_for(std::size_t n, std::chrono::milliseconds timeout = 10s)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, timeout, [&] { return items_.size() >= n; });
+    }
+    std::vector<Received> items()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_;
+    }
+    std::size_t size()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<Received> items_;
+};
+
+std::string filter_for(const std::string& name) { return "dest = '" + name + "'"; }
+
+void quiet(const std::string&) {}
+
+// Waits until `from` has a matched reader in participant `to` on `topic`.
+bool wait_matched(Vantrel& from, const std::string& topic, const std::string& to,
+                  std::chrono::milliseconds timeout = 10s)
+{
+    auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        if (from.matched_readers(topic, to) > 0) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(Vantrel, DeliversOnlyToTheAddressedService)
+{
+    Inbox beta_in, gamma_in, alpha_in;
+    Vantrel alpha(0, 3000, "Test_Alpha", quiet);
+    Vantrel beta(0, 3000, "Test_Beta", quiet);
+    Vantrel gamma(0, 3000, "Test_Gamma", quiet);
+    alpha.create_pub("Telemetry");
+    alpha.create_sub("Telemetry", alpha_in.callback(), filter_for("Test_Alpha"), {});
+    beta.create_sub("Telemetry", beta_in.callback(), filter_for("Test_Beta"), {});
+    gamma.create_sub("Telemetry", gamma_in.callback(), filter_for("Test_Gamma"), {});
+    ASSERT_TRUE(wait_matched(alpha, "Telemetry", "Test_Beta"));
+    ASSERT_TRUE(wait_matched(alpha, "Telemetry", "Test_Gamma"));
+
+    unsigned char one[] = {0x01};
+    unsigned char two[] = {0x02, 0x03};
+    ASSERT_TRUE(alpha.publish("Telemetry", "Test_Alpha", "Test_Beta", "telemetry", one, 1, "", ""));
+    ASSERT_TRUE(alpha.publish("Telemetry", "Test_Alpha", "Test_Gamma", "telemetry", two, 2, "", ""));
+    ASSERT_TRUE(beta_in.wait_for(1));
+    ASSERT_TRUE(gamma_in.wait_for(1));
+    std::this_thread::sleep_for(300ms);  // time for a stray delivery to show
+
+    ASSERT_EQ(beta_in.size(), 1u);
+    ASSERT_EQ(gamma_in.size(), 1u);
+    EXPECT_EQ(beta_in.items()[0].payload, std::vector<unsigned char>({0x01}));
+    EXPECT_EQ(gamma_in.items()[0].payload, std::vector<unsigned char>({0x02, 0x03}));
+    EXPECT_EQ(alpha_in.size(), 0u) << "own messages addressed elsewhere must not come back";
+}
+
+TEST(Vantrel, TopicsAreSeparate)
+{
+    Inbox commands, telemetry;
+    Vantrel a(0, 3000, "Test_Topics_A", quiet);
+    Vantrel b(0, 3000, "Test_Topics_B", quiet);
+    a.create_pub("Command");
+    a.create_pub("Telemetry");
+    b.create_sub("Command", commands.callback(), filter_for("Test_Topics_B"), {});
+    b.create_sub("Telemetry", telemetry.callback(), filter_for("Test_Topics_B"), {});
+    unsigned char c[] = {0xC0};
+    unsigned char t[] = {0x70};
+    ASSERT_TRUE(a.publish("Command", "Test_Topics_A", "Test_Topics_B", "command", c, 1, "", ""));
+    ASSERT_TRUE(a.publish("Telemetry", "Test_Topics_A", "Test_Topics_B", "telemetry", t, 1, "", ""));
+    ASSERT_TRUE(commands.wait_for(1));
+    ASSERT_TRUE(telemetry.wait_for(1));
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(commands.size(), 1u);
+    ASSERT_EQ(telemetry.size(), 1u);
+    EXPECT_EQ(commands.items()[0].payload[0], 0xC0);
+    EXPECT_EQ(commands.items()[0].type, "command");
+    EXPECT_EQ(telemetry.items()[0].payload[0], 0x70);
+}
+
+TEST(Vantrel, FieldsAndPayloadArriveExactly)
+{
+    Inbox in;
+    Vantrel a(0, 3000, "Test_Fields_A", quiet);
+    Vantrel b(0, 3000, "Test_Fields_B", quiet);
+    a.create_pub("Raw_Telemetry");
+    b.create_sub("Raw_Telemetry", in.callback(), filter_for("Test_Fields_B"), {});
+
+    std::vector<unsigned char> big(1024);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 7);
+    unsigned char zeros[3] = {0, 0, 0};
+
+    ASSERT_TRUE(a.publish("Raw_Telemetry", "Test_Fields_A", "Test_Fields_B", "telemetry", nullptr, 0, "", ""));
+    ASSERT_TRUE(a.publish("Raw_Telemetry", "Test_Fields_A", "Test_Fields_B", "avg_command", big.data(),
+                          big.size(), "x", "y"));
+    ASSERT_TRUE(a.publish("Raw_Telemetry", "Test_Fields_A", "Test_Fields_B", "telemetry", zeros, 3, "", ""));
+    ASSERT_TRUE(in.wait_for(3));
+    auto items = in.items();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_TRUE(items[0].payload.empty());
+    EXPECT_EQ(items[1].src, "Test_Fields_A");
+    EXPECT_EQ(items[1].dest, "Test_Fields_B");
+    EXPECT_EQ(items[1].type, "avg_command");
+    EXPECT_EQ(items[1].extra1, "x");
+    EXPECT_EQ(items[1].extra2, "y");
+    EXPECT_EQ(items[1].payload, big);
+    EXPECT_EQ(items[2].payload, std::vector<unsigned char>(3, 0));
+}
+
+TEST(Vantrel, PublishIsDoneWithTheCallersBufferOnReturn)
+{
+    Inbox in;
+    Vantrel a(0, 3000, "Test_Copy_A", quiet);
+    Vantrel b(0, 3000, "Test_Copy_B", quiet);
+    a.create_pub("Telemetry");
+    b.create_sub("Telemetry", in.callback(), filter_for("Test_Copy_B"), {});
+    ASSERT_TRUE(wait_matched(a, "Telemetry", "Test_Copy_B"));
+    for (int i = 0; i < 20; ++i) {
+        unsigned char buf[8];
+        std::memset(buf, i, sizeof buf);
+        ASSERT_TRUE(a.publish("Telemetry", "Test_Copy_A", "Test_Copy_B", "telemetry", buf, sizeof buf, "", ""));
+        std::memset(buf, 0xEE, sizeof buf);  // the stack buffer is reused at once
+    }
+    ASSERT_TRUE(in.wait_for(20));
+    auto items = in.items();
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(items[i].payload, std::vector<unsigned char>(8, i)) << i;
+}
+
+TEST(Vantrel, EverySubscriberGetsItsOwnCopy)
+{
+    // Two endpoints under the same name both receive the message; the first
+    // one scribbles over its vector, the second must still see the original.
+    std::atomic<int> calls{0};
+    std::mutex m;
+    std::vector<std::vector<unsigned char>> seen;
+    auto scribbler = [&](std::string, std::string, std::string, std::string, std::string,
+                         std::vector<unsigned char>& data) {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            seen.push_back(data);
+        }
+        std::fill(data.begin(), data.end(), 0x00);
+        data.push_back(0x99);
+        ++calls;
+    };
+    Vantrel a(0, 3000, "Test_Own_A", quiet);
+    Vantrel b1(0, 3000, "Test_Own_B", quiet);
+    Vantrel b2(0, 3000, "Test_Own_B", quiet);
+    a.create_pub("Command");
+    b1.create_sub("Command", scribbler, filter_for("Test_Own_B"), {});
+    b2.create_sub("Command", scribbler, filter_for("Test_Own_B"), {});
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (a.matched_readers("Command", "Test_Own_B") < 2 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(a.matched_readers("Command", "Test_Own_B"), 2);
+    unsigned char buf[] = {0x10, 0x20, 0x30};
+    ASSERT_TRUE(a.publish("Command", "Test_Own_A", "Test_Own_B", "command", buf, 3, "", ""));
+    until = std::chrono::steady_clock::now() + 10s;
+    while (calls < 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(calls.load(), 2);
+    std::lock_guard<std::mutex> lock(m);
+    for (const auto& v : seen) EXPECT_EQ(v, std::vector<unsigned char>({0x10, 0x20, 0x30}));
+}
+
+// A program that publishes right after binding must reach a peer that was
+// already running, although discovery has not matched the two yet.
+TEST(Vantrel, FirstMessageAfterBindingIsNotLost)
+{
+    Inbox in;
+    Vantrel service(0, 3000, "Test_Late_Service", quiet);
+    service.create_sub("Command", in.callback(), filter_for("Test_Late_Service"), {});
+    for (int round = 0; round < 3; ++round) {
+        Vantrel console(0, 3000, "Test_Late_Console", quiet);
+        console.create_pub("Command");
+        unsigned char buf[] = {static_cast<unsigned char>(round)};
+        ASSERT_TRUE(console.publish("Command", "Test_Late_Console", "Test_Late_Service", "command", buf, 1, "", ""));
+        ASSERT_TRUE(in.wait_for(round + 1)) << "round " << round;
+    }
+    auto items = in.items();
+    for (int round = 0; round < 3; ++round) EXPECT_EQ(items[round].payload[0], round);
+}
+
+TEST(Vantrel, SettleWindowEndsWhenNobodyServesTheDestination)
+{
+    Vantrel console(0, 400, "Test_Nobody_Console", quiet);
+    console.create_pub("Telemetry");
+    unsigned char buf[] = {0xFF};
+    EXPECT_TRUE(console.publish("Telemetry", "Test_Nobody_Console", "Nobody_Service", "command", buf, 1, "", ""));
+    EXPECT_TRUE(console.publish("Telemetry", "Test_Nobody_Console", "Nobody_Service", "command", buf, 1, "", ""));
+}
+
+TEST(Vantrel, BurstArrivesWholeAndInOrder)
+{
+    Inbox in;
+    Vantrel a(0, 3000, "Test_Burst_A", quiet);
+    Vantrel b(0, 3000, "Test_Burst_B", quiet);
+    a.create_pub("Telemetry");
+    b.create_sub("Telemetry", in.callback(), filter_for("Test_Burst_B"), {});
+    ASSERT_TRUE(wait_matched(a, "Telemetry", "Test_Burst_B"));
+    const int n = 2000;
+    for (int i = 0; i < n; ++i) {
+        unsigned char buf[41] = {};
+        buf[0] = static_cast<unsigned char>(i & 0xFF);
+        buf[1] = static_cast<unsigned char>(i >> 8);
+        ASSERT_TRUE(a.publish("Telemetry", "Test_Burst_A", "Test_Burst_B", "telemetry", buf, sizeof buf, "", ""));
+    }
+    ASSERT_TRUE(in.wait_for(n, 30s)) << "received " << in.size();
+    auto items = in.items();
+    for (int i = 0; i < n; ++i) ASSERT_EQ(items[i].payload[0] | (items[i].payload[1] << 8), i);
+}
+
+TEST(Vantrel, DeletingWhileMessagesArriveIsSafe)
+{
+    Vantrel sender(0, 3000, "Test_Delete_Sender", quiet);
+    sender.create_pub("Telemetry");
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<int> got{0};
+        auto slow = [&](std::string, std::string, std::string, std::string, std::string,
+                        std::vector<unsigned char>& data) {
+            EXPECT_EQ(data.size(), 64u);
+            std::this_thread::sleep_for(1ms);
+            ++got;
+        };
+        auto* receiver = new Vantrel(0, 3000, "Test_Delete_Receiver", quiet);
+        receiver->create_sub("Telemetry", slow, filter_for("Test_Delete_Receiver"), {});
+        ASSERT_TRUE(wait_matched(sender, "Telemetry", "Test_Delete_Receiver"));
+        std::atomic<bool> stop{false};
+        std::thread pump([&] {
+            unsigned char buf[64] = {};
+            while (!stop) {
+                sender.publish("Telemetry", "Test_Delete_Sender", "Test_Delete_Receiver", "telemetry", buf,
+                               sizeof buf, "", "");
+            }
+        });
+        auto until = std::chrono::steady_clock::now() + 5s;
+        while (got < 20 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+        EXPECT_GE(got.load(), 20);
+        delete receiver;  // callbacks are running right now
+        int after = got.load();
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(got.load(), after) << "no callback may run after the endpoint is gone";
+        stop = true;
+        pump.join();
+    }
+}
+
+TEST(Vantrel, PublishOnAnUnknownTopicFailsAndSaysSo)
+{
+    std::vector<std::string> log;
+    std::mutex m;
+    Vantrel a(0, 0, "Test_Unknown_Topic", [&](const std::string& s) {
+        std::lock_guard<std::mutex> lock(m);
+        log.push_back(s);
+    });
+    unsigned char b[] = {1};
+    EXPECT_FALSE(a.publish("Nowhere", "Test_Unknown_Topic", "X", "command", b, 1, "", ""));
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().rfind("[ERROR] ", 0), 0u) << log.back();
+}
+
+TEST(Vantrel, FastDdsDiagnosticsGoThroughTheLogFunction)
+{
+    std::vector<std::string> log;
+    std::mutex m;
+    Vantrel a(0, 0, "Test_Diagnostics", [&](const std::string& s) {
+        std::lock_guard<std::mutex> lock(m);
+        log.push_back(s);
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(a.create_sub("Telemetry", [](std::string, std::string, std::string, std::string, std::string,
+                                              std::vector<unsigned char>&) {},
+                              "dest = = 'broken", {}));
+    eprosima::fastdds::dds::Log::Flush();
+    std::string raw = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(raw, "") << "Fast DDS must not print to standard output by itself";
+    std::lock_guard<std::mutex> lock(m);
+    bool from_dds = false;
+    for (const auto& line : log) {
+        if (line.rfind("[ERROR] DDS ", 0) == 0 || line.rfind("[WARN] DDS ", 0) == 0) from_dds = true;
+    }
+    EXPECT_TRUE(from_dds);
+}
+
+// The endpoint's participant, as another participant discovers it, offers
+// only shared-memory and loopback locators, and no multicast at all.
+TEST(VantrelLocality, DefaultEndpointAnnouncesOnlyLocalLocators)
+{
+    using namespace eprosima::fastdds::dds;
+    using eprosima::fastrtps::rtps::Locator_t;
+    using eprosima::fastrtps::rtps::IPLocator;
+    using eprosima::fastrtps::rtps::ParticipantDiscoveryInfo;
+
+    struct Probe : DomainParticipantListener {
+        std::mutex m;
+        std::condition_variable cv;
+        bool found = false;
+        std::vector<Locator_t> unicast, multicast;
+        void on_participant_discovery(DomainParticipant*, ParticipantDiscoveryInfo&& info) override
+        {
+            if (info.status != ParticipantDiscoveryInfo::DISCOVERED_PARTICIPANT) return;
+            if (info.info.m_participantName.to_string() != "Test_Locality") return;
+            std::lock_guard<std::mutex> lock(m);
+            for (const auto& l : info.info.metatraffic_locators.unicast) unicast.push_back(l);
+            for (const auto& l : info.info.default_locators.unicast) unicast.push_back(l);
+            for (const auto& l : info.info.metatraffic_locators.multicast) multicast.push_back(l);
+            for (const auto& l : info.info.default_locators.multicast) multicast.push_back(l);
+            found = true;
+            cv.notify_all();
+        }
+    } probe;
+
+    auto* factory = DomainParticipantFactory::get_instance();
+    DomainParticipant* observer =
+        factory->create_participant(0, vantrel_local_participant_qos("Test_Locality_Probe"), &probe);
+    ASSERT_NE(observer, nullptr);
+    {
+        Vantrel endpoint(0, 3000, "Test_Locality", quiet);
+        std::unique_lock<std::mutex> lock(probe.m);
+        ASSERT_TRUE(probe.cv.wait_for(lock, 10s, [&] { return probe.found; }));
+        EXPECT_TRUE(probe.multicast.empty());
+        ASSERT_FALSE(probe.unicast.empty());
+        bool has_shm = false;
+        for (const auto& l : probe.unicast) {
+            if (l.kind == LOCATOR_KIND_SHM) {
+                has_shm = true;
+                continue;
+            }
+            EXPECT_EQ(l.kind, LOCATOR_KIND_UDPv4) << "unexpected locator kind " << l.kind;
+            EXPECT_EQ(IPLocator::toIPv4string(l), "127.0.0.1");
+        }
+        EXPECT_TRUE(has_shm);
+    }
+    factory->delete_participant(observer);
+}
