@@ -166,6 +166,12 @@ DataWriterQos vantrel_writer_qos()
     // default three seconds.
     qos.reliable_writer_qos().times.heartbeatPeriod = eprosima::fastrtps::Duration_t(0, 200000000);
     qos.publish_mode().kind = SYNCHRONOUS_PUBLISH_MODE;
+    // Filters are evaluated on the reader side only. Fast DDS's writer-side
+    // evaluation of a remote reader's SQL filter races with that reader going
+    // away and crashes the writer (seen when a subscriber is deleted while
+    // messages are flowing).
+    qos.writer_resource_limits().reader_filters_allocation =
+        eprosima::fastrtps::ResourceLimitedContainerConfig::fixed_size_configuration(0);
     return qos;
 }
 
@@ -348,7 +354,7 @@ Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name
     impl_->name = name;
     impl_->log = log;
     impl_->settle_until = Clock::now() + std::chrono::milliseconds(settle_ms);
-    {
+    if (log) {
         std::lock_guard<std::mutex> lock(g_log_mutex);
         g_log_sinks.emplace_back(this, log);
     }

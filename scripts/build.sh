@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Configures and builds into a build directory.
+#   scripts/build.sh [--sanitize address|thread] [--build-dir DIR]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+sanitize=""
+build_dir=""
+while (($#)); do
+  case "$1" in
+    --sanitize) sanitize="$2"; shift 2 ;;
+    --build-dir) build_dir="$2"; shift 2 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+done
+if [[ -z "$build_dir" ]]; then
+  build_dir="$root/build${sanitize:+-$sanitize}"
+fi
+
+extra=()
+if [[ -n "$sanitize" ]]; then
+  # Sanitizer runtimes work best with clang's own.
+  extra+=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBENCH_SANITIZE="$sanitize")
+fi
+cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >&2
+cmake --build "$build_dir" -j "$(nproc)" >&2
+echo "$build_dir"

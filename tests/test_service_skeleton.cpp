@@ -1,0 +1,108 @@
+// The pieces every hardware service's process shares.
+#include "service_skeleton.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Runs `body` with standard output going into a pipe; returns what it wrote.
+template <typename F>
+std::string capture_fd_stdout(F body)
+{
+    fflush(stdout);
+    int p[2];
+    EXPECT_EQ(pipe(p), 0);
+    int saved = dup(STDOUT_FILENO);
+    dup2(p[1], STDOUT_FILENO);
+    body();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(p[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0) out.append(buf, std::size_t(n));
+    close(p[0]);
+    return out;
+}
+
+}  // namespace
+
+TEST(ServiceSignals, SigtermAndSigintClearRunning)
+{
+    for (int signo : {SIGTERM, SIGINT}) {
+        install_signal_handlers(false);
+        running = true;
+        std::string out = capture_fd_stdout([&] { raise(signo); });
+        EXPECT_FALSE(running.load()) << signo;
+        EXPECT_EQ(out, "") << "a quiet service prints nothing from its handler";
+    }
+    running = true;
+}
+
+TEST(ServiceSignals, AnnouncingServicePrintsTheSignalLine)
+{
+    install_signal_handlers(true);
+    running = true;
+    std::string out = capture_fd_stdout([] { raise(SIGTERM); });
+    EXPECT_FALSE(running.load());
+    EXPECT_EQ(out, "[INFO] Received signal 15, shutting down...\n");
+    install_signal_handlers(false);
+    running = true;
+}
+
+TEST(ServiceSignals, SignalLineFormatting)
+{
+    char buf[64];
+    std::size_t n = format_signal_line(buf, sizeof buf, 2);
+    EXPECT_EQ(std::string(buf, n), "[INFO] Received signal 2, shutting down...\n");
+    n = format_signal_line(buf, sizeof buf, 0);
+    EXPECT_EQ(std::string(buf, n), "[INFO] Received signal 0, shutting down...\n");
+    n = format_signal_line(buf, sizeof buf, 1234567);
+    EXPECT_EQ(std::string(buf, n), "[INFO] Received signal 1234567, shutting down...\n");
+    // Never writes past the buffer it is given.
+    char small[10] = {};
+    n = format_signal_line(small, 8, 15);
+    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(small[8], 0);
+}
+
+TEST(ServiceLog, PrefixTextAndNewlineInOneLine)
+{
+    std::string out = capture_fd_stdout([] { write_log_line("[Brenvik] ", "DDS ready"); });
+    EXPECT_EQ(out, "[Brenvik] DDS ready\n");
+}
+
+TEST(ServiceBus, DestinationFilter)
+{
+    EXPECT_EQ(destination_filter("Gyro_Hardware_Service"), "dest = 'Gyro_Hardware_Service'");
+}
+
+TEST(ServiceBus, PublishWithoutEndpointDoesNothing)
+{
+    unsigned char data[2] = {1, 2};
+    Vantrel* none = nullptr;
+    service_publish(none, TOPIC_TELEMETRY, "X", "Y", data, 2);  // must not crash
+    service_bus_release(none);
+    EXPECT_EQ(none, nullptr);
+}
+
+TEST(ServiceBus, SecondInitCreatesNothing)
+{
+    Vantrel* part = nullptr;
+    auto cb = [](std::string, std::string, std::string, std::string, std::string, std::vector<unsigned char>&) {};
+    service_bus_init(part, 0, "Test_Skeleton_Service", "Test_Skeleton_Service", nullptr,
+                     {TOPIC_TELEMETRY}, {{TOPIC_TELEMETRY, cb}});
+    ASSERT_NE(part, nullptr);
+    Vantrel* first = part;
+    service_bus_init(part, 0, "Test_Skeleton_Service", "Test_Skeleton_Service", nullptr,
+                     {TOPIC_TELEMETRY}, {{TOPIC_TELEMETRY, cb}});
+    EXPECT_EQ(part, first);
+    service_bus_release(part);
+    EXPECT_EQ(part, nullptr);
+}
