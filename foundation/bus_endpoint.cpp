@@ -15,6 +15,7 @@
 
 #include "bus_endpoint.h"
 #include "bus_endpoint_detail.h"
+#include "handoff.h"
 
 #include "BusMessage.h"
 #include "BusMessagePubSubTypes.h"
@@ -203,6 +204,7 @@ struct Vantrel::Impl {
         explicit ParticipantListener(Matching& m) : m_(m) {}
         void on_participant_discovery(DomainParticipant*, ParticipantDiscoveryInfo&& info) override
         {
+            HandoffScope scope(this);
             Prefix p = prefix_of(info.info.m_guid.guidPrefix);
             std::lock_guard<std::mutex> lock(m_.mutex);
             switch (info.status) {
@@ -226,6 +228,7 @@ struct Vantrel::Impl {
         WriterListener(Matching& m, std::string topic) : m_(m), topic_(std::move(topic)) {}
         void on_publication_matched(DataWriter*, const PublicationMatchedStatus& status) override
         {
+            HandoffScope scope(this);
             Prefix p = prefix_of(status.last_subscription_handle);
             std::lock_guard<std::mutex> lock(m_.mutex);
             auto& set = m_.matched[topic_];
@@ -260,6 +263,7 @@ struct Vantrel::Impl {
         }
         void on_data_available(DataReader* reader) override
         {
+            HandoffScope scope(this);
             {
                 std::lock_guard<std::mutex> lock(d_.mutex);
                 if (d_.closing) return;
@@ -382,6 +386,7 @@ Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name
     eprosima::fastrtps::xmlparser::XMLProfileManager::library_settings(library);
 
     impl_->participant_listener.reset(new Impl::ParticipantListener(impl_->matching));
+    handoff_release(impl_->participant_listener.get());
     StatusMask mask = StatusMask::none();
     impl_->participant =
         factory->create_participant(domain, qos, impl_->participant_listener.get(), mask);
@@ -423,6 +428,10 @@ Vantrel::~Vantrel()
         DomainParticipantFactory::get_instance()->delete_participant(impl_->participant);
         impl_->participant = nullptr;
     }
+    // The library's threads are done with the listeners now.
+    handoff_acquire(impl_->participant_listener.get());
+    for (auto& w : impl_->writers) handoff_acquire(w.second.second.get());
+    for (auto& s : impl_->subscriptions) handoff_acquire(s.listener.get());
     std::lock_guard<std::mutex> lock(g_log_mutex);
     for (auto it = g_log_sinks.begin(); it != g_log_sinks.end(); ++it) {
         if (it->first == this) {
@@ -440,6 +449,7 @@ bool Vantrel::create_pub(std::string topic)
     Topic* t = impl_->topic_for(topic);
     if (!t) return false;
     std::unique_ptr<Impl::WriterListener> listener(new Impl::WriterListener(impl_->matching, topic));
+    handoff_release(listener.get());
     DataWriter* writer = impl_->publisher->create_datawriter(
         t, vantrel_writer_qos(), listener.get(), StatusMask::publication_matched());
     if (!writer) {
@@ -468,6 +478,7 @@ bool Vantrel::create_sub(std::string topic, Callback callback, std::string filte
     Impl::Subscription sub;
     sub.filtered = cft;
     sub.listener.reset(new Impl::ReaderListener(impl_->delivery, std::move(callback), impl_->log));
+    handoff_release(sub.listener.get());
     sub.reader = impl_->subscriber->create_datareader(cft, vantrel_reader_qos(), sub.listener.get(),
                                                       StatusMask::data_available());
     if (!sub.reader) {

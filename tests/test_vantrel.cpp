@@ -277,11 +277,18 @@ TEST(Vantrel, DeletingWhileMessagesArriveIsSafe)
         ASSERT_TRUE(wait_matched(sender, "Telemetry", "Test_Delete_Receiver"));
         std::atomic<bool> stop{false};
         std::thread pump([&] {
+            // Keeps a few dozen messages in flight at all times, without
+            // ever filling the writer's history.
             unsigned char buf[64] = {};
+            int sent = 0;
             while (!stop) {
-                sender.publish("Telemetry", "Test_Delete_Sender", "Test_Delete_Receiver", "telemetry", buf,
-                               sizeof buf, "", "");
-                std::this_thread::sleep_for(200us);
+                if (sent - got.load() < 32) {
+                    sender.publish("Telemetry", "Test_Delete_Sender", "Test_Delete_Receiver", "telemetry",
+                                   buf, sizeof buf, "", "");
+                    ++sent;
+                } else {
+                    std::this_thread::sleep_for(100us);
+                }
             }
         });
         auto until = std::chrono::steady_clock::now() + 5s;
