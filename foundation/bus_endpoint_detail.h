@@ -13,3 +13,8 @@
 eprosima::fastdds::dds::DomainParticipantQos vantrel_local_participant_qos(const std::string& name);
 eprosima::fastdds::dds::DataWriterQos vantrel_writer_qos();
 eprosima::fastdds::dds::DataReaderQos vantrel_reader_qos();
+
+// Removes Fast DDS shared-memory segments in `dir` whose owner is gone (its
+// lock file is not locked). Every endpoint does this once per process for
+// /dev/shm before it creates its participant.
+void vantrel_remove_stale_shm_segments(const std::string& dir);

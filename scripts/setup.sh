@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libfastrtps-dev libfastcdr-dev fastddsgen
+  libfastrtps-dev libfastcdr-dev fastddsgen default-jre-headless
   libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev

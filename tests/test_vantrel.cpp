@@ -18,6 +18,11 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -391,4 +396,39 @@ TEST(VantrelLocality, DefaultEndpointAnnouncesOnlyLocalLocators)
         EXPECT_TRUE(has_shm);
     }
     factory->delete_participant(observer);
+}
+
+// Segments left by killed programs are removed; live ones are not touched.
+TEST(VantrelSharedMemory, StaleSegmentsAreRemovedLiveOnesKept)
+{
+    std::string dir = testing::TempDir() + "vantrel_shm_test";
+    mkdir(dir.c_str(), 0700);
+    auto make = [&](const std::string& name) {
+        int fd = ::open((dir + "/" + name).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        EXPECT_GE(fd, 0);
+        return fd;
+    };
+    auto exists = [&](const std::string& name) { return access((dir + "/" + name).c_str(), F_OK) == 0; };
+
+    ::close(make("fastrtps_00000000deadbeef"));
+    ::close(make("fastrtps_00000000deadbeef_el"));
+    ::close(make("fastrtps_0123456789abcdef"));
+    int live_lock = make("fastrtps_0123456789abcdef_el");
+    ASSERT_EQ(flock(live_lock, LOCK_EX | LOCK_NB), 0);
+    ::close(make("fastrtps_port7411_el"));     // ports are Fast DDS's own business
+    ::close(make("unrelated_file_el"));
+
+    vantrel_remove_stale_shm_segments(dir);
+
+    EXPECT_FALSE(exists("fastrtps_00000000deadbeef"));
+    EXPECT_FALSE(exists("fastrtps_00000000deadbeef_el"));
+    EXPECT_TRUE(exists("fastrtps_0123456789abcdef"));
+    EXPECT_TRUE(exists("fastrtps_0123456789abcdef_el"));
+    EXPECT_TRUE(exists("fastrtps_port7411_el"));
+    EXPECT_TRUE(exists("unrelated_file_el"));
+    ::close(live_lock);
+    for (const char* n : {"fastrtps_0123456789abcdef", "fastrtps_0123456789abcdef_el", "fastrtps_port7411_el",
+                          "unrelated_file_el"})
+        unlink((dir + "/" + n).c_str());
+    rmdir(dir.c_str());
 }

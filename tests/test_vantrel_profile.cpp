@@ -1,0 +1,106 @@
+// Running across hosts is opt-in through a Fast DDS XML profile named in the
+// environment. Here the profile is a UDP-only one on loopback: the endpoints
+// must still talk, and must announce no shared-memory locator, which shows
+// the profile (and not the built-in local set-up) was used.
+#include "bus_endpoint.h"
+#include "bus_endpoint_detail.h"
+
+#include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+#include <fastdds/dds/domain/DomainParticipantListener.hpp>
+#include <fastrtps/xmlparser/XMLProfileManager.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+TEST(VantrelProfile, ExampleHostsProfileParses)
+{
+    using namespace eprosima::fastrtps::xmlparser;
+    EXPECT_EQ(XMLProfileManager::loadXMLFile(EXAMPLE_HOSTS_PROFILE), XMLP_ret::XML_OK);
+}
+
+TEST(VantrelProfile, ProfileFromTheEnvironmentReplacesTheLocalSetUp)
+{
+    using namespace eprosima::fastdds::dds;
+    using eprosima::fastrtps::rtps::ParticipantDiscoveryInfo;
+
+    std::string path = testing::TempDir() + "vantrel_udp_only.xml";
+    {
+        std::ofstream xml(path);
+        xml << R"(<?xml version="1.0" encoding="UTF-8"?>
+<dds xmlns="http://www.eprosima.com/XMLSchemas/fastRTPS_Profiles"><profiles>
+  <transport_descriptors><transport_descriptor>
+    <transport_id>udp_lo</transport_id><type>UDPv4</type>
+    <interfaceWhiteList><address>127.0.0.1</address></interfaceWhiteList>
+    <maxInitialPeersRange>32</maxInitialPeersRange>
+  </transport_descriptor></transport_descriptors>
+  <participant profile_name="udp_only" is_default_profile="true"><rtps>
+    <userTransports><transport_id>udp_lo</transport_id></userTransports>
+    <useBuiltinTransports>false</useBuiltinTransports>
+    <builtin>
+      <metatrafficUnicastLocatorList><locator><udpv4><address>127.0.0.1</address></udpv4></locator></metatrafficUnicastLocatorList>
+      <initialPeersList><locator><udpv4><address>127.0.0.1</address></udpv4></locator></initialPeersList>
+    </builtin>
+  </rtps></participant>
+</profiles></dds>
+)";
+    }
+    setenv("FASTDDS_DEFAULT_PROFILES_FILE", path.c_str(), 1);
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<unsigned char> got;
+    Vantrel a(0, 3000, "Test_Profile_A", [](const std::string&) {});
+    Vantrel b(0, 3000, "Test_Profile_B", [](const std::string&) {});
+    a.create_pub("Command");
+    b.create_sub(
+        "Command",
+        [&](std::string, std::string, std::string, std::string, std::string, std::vector<unsigned char>& d) {
+            std::lock_guard<std::mutex> lock(m);
+            got = d;
+            cv.notify_all();
+        },
+        "dest = 'Test_Profile_B'", {});
+    unsigned char payload[] = {0x42};
+    ASSERT_TRUE(a.publish("Command", "Test_Profile_A", "Test_Profile_B", "command", payload, 1, "", ""));
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return !got.empty(); }));
+        EXPECT_EQ(got, std::vector<unsigned char>({0x42}));
+    }
+
+    // What the profile-built participant announces.
+    struct Probe : DomainParticipantListener {
+        std::mutex m;
+        std::condition_variable cv;
+        bool found = false;
+        bool any_shm = false;
+        void on_participant_discovery(DomainParticipant*, ParticipantDiscoveryInfo&& info) override
+        {
+            if (info.info.m_participantName.to_string() != "Test_Profile_A") return;
+            std::lock_guard<std::mutex> lock(m);
+            for (const auto& l : info.info.default_locators.unicast) any_shm |= l.kind == LOCATOR_KIND_SHM;
+            found = true;
+            cv.notify_all();
+        }
+    } probe;
+    auto* factory = DomainParticipantFactory::get_instance();
+    DomainParticipant* observer =
+        factory->create_participant(0, vantrel_local_participant_qos("Test_Profile_Probe"), &probe);
+    ASSERT_NE(observer, nullptr);
+    {
+        std::unique_lock<std::mutex> lock(probe.m);
+        EXPECT_TRUE(probe.cv.wait_for(lock, 10s, [&] { return probe.found; }));
+        EXPECT_FALSE(probe.any_shm);
+    }
+    factory->delete_participant(observer);
+    unsetenv("FASTDDS_DEFAULT_PROFILES_FILE");
+}
