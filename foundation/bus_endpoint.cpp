@@ -157,11 +157,15 @@ void remove_stale_shm_segments_in(const std::string& dir)
     }
 }
 
-bool profile_file_configured()
+// The XML profile file named in the environment, or empty. Both Fast DDS
+// variable names are honoured (this Fast DDS reads only the older one).
+std::string profile_file_from_environment()
 {
-    const char* a = std::getenv("FASTDDS_DEFAULT_PROFILES_FILE");
-    const char* b = std::getenv("FASTRTPS_DEFAULT_PROFILES_FILE");
-    return (a && *a) || (b && *b);
+    for (const char* var : {"FASTDDS_DEFAULT_PROFILES_FILE", "FASTRTPS_DEFAULT_PROFILES_FILE"}) {
+        const char* v = std::getenv(var);
+        if (v && *v) return v;
+    }
+    return {};
 }
 
 }  // namespace
@@ -419,13 +423,27 @@ Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name
 
     DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
     DomainParticipantQos qos;
-    if (profile_file_configured()) {
-        // Opt-in: the participant comes from the default profile of the XML
-        // file named by the environment (for example to run across hosts).
+    std::string profile_file = profile_file_from_environment();
+    bool from_profile = false;
+    if (!profile_file.empty()) {
+        // Opt-in: the participant comes from the default participant profile
+        // of the XML file named by the environment (to run across hosts).
+        // This Fast DDS reads only the older variable name, and only when it
+        // first loads its profiles.
+        setenv("FASTRTPS_DEFAULT_PROFILES_FILE", profile_file.c_str(), 1);
         factory->load_profiles();
         factory->get_default_participant_qos(qos);
-        qos.name(name);
-    } else {
+        if (qos == PARTICIPANT_QOS_DEFAULT) {
+            // Nothing was loaded: never fall back to Fast DDS's own defaults,
+            // which multicast on every interface.
+            impl_->say("[ERROR] No default participant profile in " + profile_file +
+                       "; using the local-only bus");
+        } else {
+            from_profile = true;
+            qos.name(name);
+        }
+    }
+    if (!from_profile) {
         qos = vantrel_local_participant_qos(name);
     }
 

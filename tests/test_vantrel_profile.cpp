@@ -104,3 +104,50 @@ TEST(VantrelProfile, ProfileFromTheEnvironmentReplacesTheLocalSetUp)
     factory->delete_participant(observer);
     unsetenv("FASTDDS_DEFAULT_PROFILES_FILE");
 }
+
+// A profile file that cannot be used must not drop the endpoint onto Fast
+// DDS's built-in defaults (multicast on every interface): it stays local and
+// says why.
+TEST(VantrelProfile, UnusableProfileFileKeepsTheBusLocal)
+{
+    using namespace eprosima::fastdds::dds;
+    using eprosima::fastrtps::rtps::ParticipantDiscoveryInfo;
+    setenv("FASTDDS_DEFAULT_PROFILES_FILE", "/nonexistent/profile.xml", 1);
+    std::vector<std::string> log;
+    std::mutex log_mutex;
+    struct Probe : DomainParticipantListener {
+        std::mutex m;
+        std::condition_variable cv;
+        bool found = false;
+        std::size_t multicast = 0;
+        bool any_shm = false;
+        void on_participant_discovery(DomainParticipant*, ParticipantDiscoveryInfo&& info) override
+        {
+            if (info.info.m_participantName.to_string() != "Test_Profile_Missing") return;
+            std::lock_guard<std::mutex> lock(m);
+            multicast = info.info.metatraffic_locators.multicast.size() + info.info.default_locators.multicast.size();
+            for (const auto& l : info.info.default_locators.unicast) any_shm |= l.kind == LOCATOR_KIND_SHM;
+            found = true;
+            cv.notify_all();
+        }
+    } probe;
+    auto* factory = DomainParticipantFactory::get_instance();
+    DomainParticipant* observer =
+        factory->create_participant(0, vantrel_local_participant_qos("Test_Profile_Probe2"), &probe);
+    ASSERT_NE(observer, nullptr);
+    {
+        Vantrel endpoint(0, 3000, "Test_Profile_Missing", [&](const std::string& s) {
+            std::lock_guard<std::mutex> lock(log_mutex);
+            log.push_back(s);
+        });
+        std::unique_lock<std::mutex> lock(probe.m);
+        ASSERT_TRUE(probe.cv.wait_for(lock, 10s, [&] { return probe.found; }));
+        EXPECT_EQ(probe.multicast, 0u);
+        EXPECT_TRUE(probe.any_shm) << "the local set-up (shared memory first) is in use";
+    }
+    factory->delete_participant(observer);
+    std::lock_guard<std::mutex> lock(log_mutex);
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.front().find("/nonexistent/profile.xml"), std::string::npos) << log.front();
+    unsetenv("FASTDDS_DEFAULT_PROFILES_FILE");
+}
