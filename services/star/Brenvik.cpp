@@ -1,0 +1,396 @@
+#include "Brenvik.h"
+
+#include "serial_port.h"
+#include "service_skeleton.h"
+
+#include <json/json.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sys/select.h>
+#include <thread>
+#include <unistd.h>
+
+const std::string servername = "Star_sensor_Hardware_Service";
+const std::string topic_name_cmd = "Command";
+const std::string topic_name_tlm = "Telemetry";
+Vantrel* Brenvik_part = nullptr;
+std::mutex cache_mutex;
+Star_Device nano_stars[STAR_MAX_SENSORS];
+Star_Device pico_stars[STAR_MAX_SENSORS];
+// No bus command fills the sensor time; the time and ESD frames carry zeros.
+uint8_t UTC_TIME_SET[5] = {0, 0, 0, 0, 0};
+uint8_t CMD_ESD_S_DATA[STAR_MAX_FRAME];
+
+namespace {
+
+// Whole lines, flushed, so that lines from concurrent callbacks stay whole
+// and reach a pipe at once.
+void say(FILE* stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void say(FILE* stream, const char* fmt, ...)
+{
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    std::fputs(line, stream);
+    std::fflush(stream);
+}
+
+void say_errno(const char* prefix)
+{
+    say(stderr, "%s: %s\n", prefix, std::strerror(errno));
+}
+
+long elapsed_ms(std::chrono::steady_clock::time_point since)
+{
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+                    .count());
+}
+
+}  // namespace
+
+Star_Device* star_device(int type, int num)
+{
+    if (type < 0 || type > 1 || num < 1 || num > STAR_MAX_SENSORS) return nullptr;
+    return type == STAR_NANO ? &nano_stars[num - 1] : &pico_stars[num - 1];
+}
+
+void update_fault_count(Star_Device* d)
+{
+    d->fault_cnt = uint16_t(d->head_err_cnt + d->check_err_cnt + d->length_err_cnt + d->uart_reset_cnt);
+}
+
+// ---------------------------------------------------------------------------
+// Configuration
+
+int parse_config_file(const std::string& path, StarConfig* configs, int max)
+{
+    std::ifstream in(path);
+    if (!in) {
+        say(stderr, "[ERROR] Cannot open config file: %s\n", path.c_str());
+        return -1;
+    }
+    Json::CharReaderBuilder builder;
+    Json::Value root;
+    std::string errors;
+    if (!Json::parseFromStream(builder, in, &root, &errors)) {
+        say(stderr, "[ERROR] Failed to parse JSON: %s\n", errors.c_str());
+        return -1;
+    }
+    if (!root.isObject() || !root.isMember("star_sensors") || !root["star_sensors"].isArray()) {
+        say(stderr, "[ERROR] No 'star_sensors' array found in config file\n");
+        return -1;
+    }
+    const Json::Value& sensors = root["star_sensors"];
+    int accepted = 0;
+    for (Json::ArrayIndex i = 0; i < sensors.size() && accepted < max; ++i) {
+        const Json::Value& e = sensors[i];
+        // A value of the wrong JSON type (say "baudrate": "fast") makes
+        // jsoncpp throw; such an element is skipped instead of ending the
+        // service.
+        try {
+            if (!e.isObject()) throw Json::LogicError("not an object");
+            if (e.isMember("enabled") && !e["enabled"].asBool()) continue;
+            std::string type = e.isMember("type") ? e["type"].asString() : "nano";
+            star_type_t t = STAR_NANO;
+            if (type == "pico") {
+                t = STAR_PICO;
+            } else if (type != "nano") {
+                say(stderr, "[WARNING] Unknown star type: %s, defaulting to nano\n", type.c_str());
+            }
+            std::string device = e.isMember("device") ? e["device"].asString() : "";
+            if (device.empty()) {
+                say(stderr, "[WARNING] Star sensor %u has no device specified, skipping\n", unsigned(i));
+                continue;
+            }
+            int baud = e.isMember("baudrate") ? e["baudrate"].asInt() : 115200;
+            int num = e.isMember("star_num") ? e["star_num"].asInt() : accepted + 1;
+            StarConfig& c = configs[accepted];
+            c.type = t;
+            c.device = device;
+            c.baudrate = baud;
+            c.star_num = num;
+            c.enabled = true;
+            ++accepted;
+        } catch (const Json::Exception& ex) {
+            say(stderr, "[WARNING] Star sensor %u has an invalid entry (%s), skipping\n", unsigned(i), ex.what());
+        }
+    }
+    return accepted;
+}
+
+// ---------------------------------------------------------------------------
+// Serial line
+
+int star_uart_init(star_type_t type, uint8_t num, const std::string& dev, int baudrate)
+{
+    Star_Device* d = star_device(type, num);
+    if (d == nullptr) {
+        say(stderr, "[ERROR] Invalid star type=%d or num=%d\n", int(type), int(num));
+        return DEV_ERR_PARSE;
+    }
+    std::string path = dev;  // `dev` may be the record's own path
+    int rc = serial_line_open(STAR_LINE, path.c_str(), baudrate, d->fd);
+    if (rc != DEV_OK) return rc;
+    d->dev = path;
+    d->baud = baudrate;
+    d->uart_ready = 1;
+    say(stdout, "[OK] %s STAR%d UART init: dev=%s, baud=%d, fd=%d\n", star_type_name(type), int(num), path.c_str(),
+        baudrate, d->fd);
+    return DEV_OK;
+}
+
+int send_star_cmd(star_type_t type, uint8_t num, SENSOR_Cmder code, uint8_t param)
+{
+    Star_Device* d = star_device(type, num);
+    if (d == nullptr) return DEV_ERR_PARSE;
+    if (d->fd < 0) {
+        say(stderr, "[ERROR] Serial not open for %s STAR%d\n", star_type_name(type), int(num));
+        return DEV_ERR_NOT_OPEN;
+    }
+    uint8_t short_frame[STAR_MAX_FRAME];
+    uint8_t* frame = code == STAR_CMD_ESD ? CMD_ESD_S_DATA : short_frame;
+    std::size_t len = 0;
+    switch (build_star_command(type, code, param, UTC_TIME_SET, frame, len)) {
+    case StarFrameResult::ok: break;
+    case StarFrameResult::wrong_type: return DEV_ERR_PARSE;
+    case StarFrameResult::unsupported:
+        say(stderr, "[ERROR] Unsupported cmd=%d for %s STAR%d\n", code, star_type_name(type), int(num));
+        return DEV_ERR_PARSE;
+    }
+    ssize_t written = ::write(d->fd, frame, len);
+    if (written != ssize_t(len)) {
+        if (written >= 0) errno = EIO;
+        say_errno(code == STAR_CMD_ESD ? "[ERROR] Send ESD cmd failed" : "[ERROR] Send star cmd failed");
+        ++d->consecutive_fail_cnt;
+        return DEV_ERR_SEND;
+    }
+    d->consecutive_fail_cnt = 0;
+    return DEV_OK;
+}
+
+int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Brenvik_Frame* record)
+{
+    Star_Device* d = star_device(type, num);
+    if (d == nullptr || record == nullptr) return DEV_ERR_PARSE;
+    if (d->fd < 0) {
+        say(stderr, "[ERROR] Serial not open for %s STAR%d\n", star_type_name(type), int(num));
+        return DEV_ERR_NOT_OPEN;
+    }
+    const std::size_t expected = star_answer_length(type, code);
+    if (expected == 0) {
+        say(stderr, "[ERROR] Unknown frame length for cmd=%d, type=%d\n", code, int(type));
+        return DEV_ERR_PARSE;
+    }
+
+    uint8_t buf[STAR_PICO_ANSWER_LEN];
+    for (int attempt = 0; attempt < STAR_QUERY_ATTEMPTS; ++attempt) {
+        tcflush(d->fd, TCIOFLUSH);
+        std::memset(buf, 0, sizeof buf);
+        std::size_t received = 0;
+
+        if (send_star_cmd(type, num, code, 0) != DEV_OK) {
+            say(stderr, "[ERROR] Retry %d: send cmd failed\n", attempt);
+            ++d->consecutive_fail_cnt;
+            continue;
+        }
+
+        auto start = std::chrono::steady_clock::now();
+        while (received < expected) {
+            if (elapsed_ms(start) > STAR_READ_WINDOW_MS) {
+                say(stderr, "[ERROR] Timeout: read %d/%d bytes\n", int(received), int(expected));
+                ++d->consecutive_fail_cnt;
+                break;
+            }
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(d->fd, &readable);
+            timeval wait{0, 100000};
+            int ready = select(d->fd + 1, &readable, nullptr, nullptr, &wait);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                say_errno("[ERROR] Select failed");
+                return DEV_ERR_SELECT;
+            }
+            if (ready == 0) continue;
+            ssize_t n = ::read(d->fd, buf + received, expected - received);
+            if (n > 0) {
+                received += std::size_t(n);
+            } else if (n == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            } else if (errno == EAGAIN || errno == EINTR) {
+                continue;
+            } else {
+                say_errno("[ERROR] Read star data failed");
+                return DEV_ERR_NOT_OPEN;
+            }
+        }
+
+        if (received < expected) {
+            say(stderr, "[ERROR] Frame too short: %d/%d bytes\n", int(received), int(expected));
+            ++d->length_err_cnt;
+            update_fault_count(d);
+            continue;
+        }
+        if (!star_header_ok(type, buf)) {
+            say(stderr, "[ERROR] Invalid frame header for %s STAR%d\n", star_type_name(type), int(num));
+            ++d->head_err_cnt;
+            update_fault_count(d);
+            continue;
+        }
+        if (checksum_verify(buf, int(expected)) != DEV_OK) {
+            ++d->check_err_cnt;
+            update_fault_count(d);
+            continue;
+        }
+
+        if (type == STAR_NANO) {
+            parse_nano_quaternion(buf, record);
+        } else {
+            parse_pico_quaternion(buf, record);
+        }
+        record->star_type = type;
+        record->star_num = num;
+        record->head_err_cnt = d->head_err_cnt;
+        record->check_err_cnt = d->check_err_cnt;
+        record->length_err_cnt = d->length_err_cnt;
+        record->uart_reset_cnt = d->uart_reset_cnt;
+        record->fault_cnt = d->fault_cnt;
+        return DEV_OK;
+    }
+
+    say(stderr, "[ERROR] Read failed after %d retries for %s STAR%d\n", STAR_QUERY_ATTEMPTS, star_type_name(type),
+        int(num));
+    star_uart_init(type, num, d->dev, d->baud);
+    ++d->uart_reset_cnt;
+    update_fault_count(d);
+    std::memset(record, 0, sizeof *record);
+    record->star_type = type;
+    record->star_num = num;
+    record->head_err_cnt = d->head_err_cnt;
+    record->check_err_cnt = d->check_err_cnt;
+    record->length_err_cnt = d->length_err_cnt;
+    record->uart_reset_cnt = d->uart_reset_cnt;
+    record->fault_cnt = d->fault_cnt;
+    return DEV_ERR_UNKNOWN;
+}
+
+// ---------------------------------------------------------------------------
+// Bus
+
+int star_telemetry_reply(uint8_t type, uint8_t num, Brenvik_Frame& record)
+{
+    std::memset(&record, 0, sizeof record);
+    int code = type == 0 ? STAR_CMD_NANO_QUERY : STAR_CMD_PICO_QUERY;
+    say(stdout, "[INFO] Reading telemetry: star_type=%s, num=%d\n", star_type_name(type), int(num));
+    int status;
+    {
+        std::lock_guard<std::mutex> lock(cache_mutex);
+        status = read_single_star_data(star_type_t(type), num, code, &record);
+    }
+    if (status != DEV_OK) {
+        say(stderr, "[ERROR] Failed to read star data: %d (type=%s, num=%d)\n", status, star_type_name(type),
+            int(num));
+        std::memset(&record, 0, sizeof record);
+        record.star_type = type;
+        record.star_num = num;
+    }
+    return status;
+}
+
+void command_callback(std::string src, std::string dest, std::string, std::string, std::string,
+                      std::vector<unsigned char>& data)
+{
+    say(stdout, "[INFO] Command received from %s to %s\n", src.c_str(), dest.c_str());
+    if (data.size() < 4) {
+        say(stderr, "[ERROR] Invalid command data size: %zu\n", data.size());
+        return;
+    }
+    uint8_t type = data[0], num = data[1], code = data[2], param = data[3];
+    say(stdout, "[INFO] Executing: star_type=%s, num=%d, cmd=%d, param=%d\n", star_type_name(type), int(num),
+        int(code), int(param));
+    int status;
+    {
+        std::lock_guard<std::mutex> lock(cache_mutex);
+        status = send_star_cmd(star_type_t(type), num, code, param);
+    }
+    if (status != DEV_OK) {
+        say(stderr, "[ERROR] Send command failed: %d\n", status);
+    } else {
+        say(stdout, "[OK] Command executed successfully\n");
+    }
+}
+
+void telemetry_callback(std::string src, std::string, std::string, std::string, std::string,
+                        std::vector<unsigned char>& data)
+{
+    if (data.size() < 2) {
+        say(stderr, "[ERROR] Invalid telemetry request data size: %zu\n", data.size());
+        return;
+    }
+    uint8_t type = data[0], num = data[1];
+    Brenvik_Frame record;
+    int status = star_telemetry_reply(type, num, record);
+    Brenvik_telemetry_Pub(reinterpret_cast<unsigned char*>(&record), src, sizeof record);
+    if (status == DEV_OK) {
+        say(stdout, "[OK] Telemetry data sent to %s (type=%s, num=%d)\n", src.c_str(), star_type_name(type),
+            int(num));
+    }
+}
+
+void Brenvik_telemetry_Pub(unsigned char* data, const std::string& dest, unsigned short size)
+{
+    service_publish(Brenvik_part, topic_name_tlm, servername, dest, data, size);
+}
+
+void BrenvikWriteLog(const std::string& text) { write_log_line("[Brenvik] ", text); }
+
+void Fastdds_init(unsigned char domain, std::string name)
+{
+    service_bus_init(Brenvik_part, domain, name, servername, BrenvikWriteLog, {topic_name_tlm},
+                     {{topic_name_cmd, command_callback}, {topic_name_tlm, telemetry_callback}});
+}
+
+void Brenvik_cleanup()
+{
+    say(stdout, "[INFO] Brenvik cleaning up...\n");
+    service_bus_release(Brenvik_part);
+    for (int i = 0; i < STAR_MAX_SENSORS; ++i) {
+        serial_line_close(nano_stars[i].fd);
+        serial_line_close(pico_stars[i].fd);
+    }
+}
+
+int Brenvik_main(const std::string& config_path)
+{
+    install_signal_handlers(false);
+    say(stdout, "[INFO] Starting Star Sensor Hardware Service\n");
+    say(stdout, "[INFO] Loading configuration from: %s\n", config_path.c_str());
+    StarConfig configs[STAR_MAX_SENSORS];
+    int n = parse_config_file(config_path, configs, STAR_MAX_SENSORS);
+    if (n <= 0) {
+        say(stderr, "[ERROR] No valid star sensors configured\n");
+        return 255;
+    }
+    say(stdout, "[INFO] Found %d star sensors in configuration\n", n);
+    for (int i = 0; i < n; ++i) {
+        const StarConfig& c = configs[i];
+        // A number outside one byte must not wrap into a valid one.
+        uint8_t num = c.star_num >= 0 && c.star_num <= 255 ? uint8_t(c.star_num) : 0;
+        if (star_uart_init(c.type, num, c.device, c.baudrate) != DEV_OK) {
+            say(stderr, "[ERROR] Failed to initialize star sensor %d\n", c.star_num);
+        } else {
+            say(stdout, "[OK] Star sensor %d initialized successfully\n", c.star_num);
+        }
+    }
+    Fastdds_init(0, servername);
+    while (running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Brenvik_cleanup();
+    return 0;
+}
