@@ -1,6 +1,7 @@
 #include "Corvane.h"
 
 #include "byte_order.h"
+#include "service_skeleton.h"
 
 #include <chrono>
 #include <cstring>
@@ -66,13 +67,8 @@ void CorvaneWriteLog(const std::string& text)
 
 void Corvane_init(unsigned char domain, std::string name)
 {
-    std::string filter = "dest = '" + servername + "'";
-    if (Corvane_part != nullptr) return;
-    Corvane_part = new Vantrel(domain, 3000, name, CorvaneWriteLog);
-    Corvane_part->create_pub(topic_name_cmd);
-    Corvane_part->create_pub(topic_name_tlm);
-    Corvane_part->create_sub(topic_name_cmd, command_callback, filter, {});
-    Corvane_part->create_sub(topic_name_tlm, telemetry_callback, filter, {});
+    service_bus_init(Corvane_part, domain, name, servername, CorvaneWriteLog, {topic_name_cmd, topic_name_tlm},
+                     {{topic_name_cmd, command_callback}, {topic_name_tlm, telemetry_callback}});
 }
 
 void Corvane_command_Pub(unsigned char* data, std::string dest, unsigned short size)
