@@ -53,6 +53,18 @@ long elapsed_ms(std::chrono::steady_clock::time_point since)
                     .count());
 }
 
+// Type, number and the device's counts (widened) into a reply record.
+void stamp_record(Brenvik_Frame* record, star_type_t type, uint8_t num, const Star_Device& d)
+{
+    record->star_type = type;
+    record->star_num = num;
+    record->head_err_cnt = d.head_err_cnt;
+    record->check_err_cnt = d.check_err_cnt;
+    record->length_err_cnt = d.length_err_cnt;
+    record->uart_reset_cnt = d.uart_reset_cnt;
+    record->fault_cnt = d.fault_cnt;
+}
+
 }  // namespace
 
 Star_Device* star_device(int type, int num)
@@ -255,13 +267,7 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
         } else {
             parse_pico_quaternion(buf, record);
         }
-        record->star_type = type;
-        record->star_num = num;
-        record->head_err_cnt = d->head_err_cnt;
-        record->check_err_cnt = d->check_err_cnt;
-        record->length_err_cnt = d->length_err_cnt;
-        record->uart_reset_cnt = d->uart_reset_cnt;
-        record->fault_cnt = d->fault_cnt;
+        stamp_record(record, type, num, *d);
         return DEV_OK;
     }
 
@@ -271,13 +277,7 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
     ++d->uart_reset_cnt;
     update_fault_count(d);
     std::memset(record, 0, sizeof *record);
-    record->star_type = type;
-    record->star_num = num;
-    record->head_err_cnt = d->head_err_cnt;
-    record->check_err_cnt = d->check_err_cnt;
-    record->length_err_cnt = d->length_err_cnt;
-    record->uart_reset_cnt = d->uart_reset_cnt;
-    record->fault_cnt = d->fault_cnt;
+    stamp_record(record, type, num, *d);
     return DEV_ERR_UNKNOWN;
 }
 
