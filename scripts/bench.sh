@@ -1,20 +1,74 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the bench: the GNC console on
-# the local bus. Ctrl-C stops everything this script started.
+# Installs what is missing, builds, and runs the bench.
+#
+#   scripts/bench.sh                  simulated devices (the default)
+#   scripts/bench.sh --real DIR       real lines: each service reads its
+#                                     configuration file from DIR
+#   scripts/bench.sh --no-pace        simulated lines deliver answers at once
+#
+# The console prints to the terminal; the simulator's and the services' logs
+# go to run/bench/logs/. Ctrl-C stops everything this script started.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-"$root/scripts/setup.sh"
-build_dir=$("$root/scripts/build.sh" | tail -n 1)
+real_dir=""
+pace=(--pace)
+while (($#)); do
+  case "$1" in
+    --real) real_dir=$(cd "$2" && pwd); shift 2 ;;
+    --no-pace) pace=(); shift ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+done
 
+"$root/scripts/setup.sh"
+build_dir=$("$root/scripts/build.sh" --target Corvane --target Brenvik --target devsim | tail -n 1)
+
+run_dir="$root/run/bench"
+logs="$run_dir/logs"
 pids=()
 cleanup() {
   trap - INT TERM EXIT
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  echo "[bench] stopped; logs in $logs" >&2
 }
 trap cleanup INT TERM EXIT
 
+rm -rf "$run_dir"
+mkdir -p "$logs"
+
+if [[ -z "$real_dir" ]]; then
+  config_dir="$run_dir"
+  "$build_dir/sim/devsim" --run-dir "$run_dir" "${pace[@]}" \
+    --line nano1=nano --line nano2=nano >"$logs/devsim.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do
+    [[ -e "$run_dir/devsim.ready" ]] && break
+    kill -0 "${pids[0]}" 2>/dev/null || { echo "[bench] the simulator failed; see $logs/devsim.log" >&2; exit 1; }
+    sleep 0.1
+  done
+  [[ -e "$run_dir/devsim.ready" ]] || { echo "[bench] the simulator did not come up" >&2; exit 1; }
+  cat >"$config_dir/Brenvik.json" <<EOF
+{
+  "star_sensors": [
+    { "type": "nano", "star_num": 1, "device": "$run_dir/nano1", "baudrate": 115200 },
+    { "type": "nano", "star_num": 2, "device": "$run_dir/nano2", "baudrate": 115200 }
+  ]
+}
+EOF
+  echo "[bench] simulated devices: nano star sensors 1 and 2 (lines in $run_dir)" >&2
+else
+  config_dir="$real_dir"
+  echo "[bench] real lines: configuration files from $config_dir" >&2
+fi
+
+if [[ -e "$config_dir/Brenvik.json" ]]; then
+  (cd "$config_dir" && exec "$build_dir/services/star/Brenvik") >"$logs/Brenvik.log" 2>&1 &
+  pids+=($!)
+fi
+
 "$build_dir/console/Corvane" &
 pids+=($!)
-wait "${pids[@]}"
+wait "${pids[-1]}"

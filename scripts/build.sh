@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Configures and builds into a build directory.
-#   scripts/build.sh [--sanitize address|thread] [--build-dir DIR]
+#   scripts/build.sh [--sanitize address|thread] [--build-dir DIR] [--target T]...
+# Prints the build directory as its last line.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 sanitize=""
 build_dir=""
+targets=()
 while (($#)); do
   case "$1" in
     --sanitize) sanitize="$2"; shift 2 ;;
     --build-dir) build_dir="$2"; shift 2 ;;
+    --target) targets+=(--target "$2"); shift 2 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -23,5 +26,5 @@ if [[ -n "$sanitize" ]]; then
   extra+=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBENCH_SANITIZE="$sanitize")
 fi
 cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >&2
-cmake --build "$build_dir" -j "$(nproc)" >&2
+cmake --build "$build_dir" -j "$(nproc)" "${targets[@]}" >&2
 echo "$build_dir"
