@@ -1,0 +1,57 @@
+// What the line layer needs from a simulated device.
+//
+// A device sees only bytes: whatever the service wrote to the line arrives
+// through receive(), and the device hands back the answer frames it would
+// put on the wire. Pacing, fault injection and the pseudo-terminal itself
+// belong to the line (sim_line.h), so a device kind is just framing,
+// encoding and a little behaviour.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace devsim {
+
+using Bytes = std::vector<uint8_t>;
+
+// Receives one log line without the "[SIM] <line> " prefix.
+using LogSink = std::function<void(const std::string&)>;
+
+struct Answer {
+    Bytes bytes;
+    // Logged by the line when (and only when) the answer goes out.
+    std::string summary;
+};
+
+using AnswerSink = std::function<void(Answer)>;
+
+class Device {
+public:
+    virtual ~Device() = default;
+
+    // Kind name as given on the command line ("nano", "pico", ...).
+    virtual const std::string& kind() const = 0;
+
+    // Bits on the wire per byte, start and stop bits included (8N1 is 10).
+    virtual int bits_per_byte() const = 0;
+
+    // Bytes from the service side. `t` is seconds since the simulator
+    // started; devices use it for their time-varying values. Each answer is
+    // handed to `send` as soon as the command it answers is complete, so
+    // that what the line logs about it stays in order with the device's own
+    // log lines.
+    virtual void receive(const uint8_t* data, std::size_t size, double t, const AnswerSink& send) = 0;
+
+    // The line was hung up: forget any partly received command.
+    virtual void reset_input() = 0;
+};
+
+// Creates a device of a kind; `index` is the line's position on the command
+// line (used to vary phases between lines).
+using DeviceFactory = std::function<std::unique_ptr<Device>(unsigned index, LogSink log)>;
+
+}  // namespace devsim

@@ -1,0 +1,52 @@
+#include "device_registry.h"
+
+#include "star_sensor.h"
+
+#include <utility>
+
+namespace devsim {
+namespace {
+
+struct KindEntry {
+    const char* name;
+    DeviceFactory make;
+};
+
+const std::vector<KindEntry>& kinds()
+{
+    // New device kinds are added here.
+    static const std::vector<KindEntry> table = {
+        {"nano", [](unsigned index, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<StarSensor>(StarType::nano, index, std::move(log));
+         }},
+        {"pico", [](unsigned index, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<StarSensor>(StarType::pico, index, std::move(log));
+         }},
+    };
+    return table;
+}
+
+}  // namespace
+
+std::vector<std::string> known_kinds()
+{
+    std::vector<std::string> names;
+    for (const auto& k : kinds()) names.emplace_back(k.name);
+    return names;
+}
+
+bool is_known_kind(const std::string& kind)
+{
+    for (const auto& k : kinds())
+        if (kind == k.name) return true;
+    return false;
+}
+
+std::unique_ptr<Device> make_device(const std::string& kind, unsigned index, LogSink log)
+{
+    for (const auto& k : kinds())
+        if (kind == k.name) return k.make(index, std::move(log));
+    return nullptr;
+}
+
+}  // namespace devsim
