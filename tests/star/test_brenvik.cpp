@@ -267,15 +267,15 @@ TEST_F(StarService, GoodNanoAnswerIsDecoded)
     Brenvik_Frame r{};
     ASSERT_EQ(read_single_star_data(STAR_NANO, 2, 33, &r), 0);
     EXPECT_EQ(device.requests(), std::vector<std::vector<uint8_t>>({kNanoQuery}));
-    EXPECT_EQ(r.star_type, 0);
-    EXPECT_EQ(r.star_num, 2);
-    EXPECT_EQ(r.q0, 0.5f);
-    EXPECT_EQ(r.q1, -0.5f);
-    EXPECT_EQ(r.q2, 0.25f);
-    EXPECT_EQ(r.q3, 0.0f);
-    EXPECT_EQ(r.wx, -2.0e-13f);
-    EXPECT_EQ(r.detected_stars, 12);
-    EXPECT_EQ(r.head_err_cnt + r.check_err_cnt + r.length_err_cnt + r.uart_reset_cnt + r.fault_cnt, 0);
+    EXPECT_EQ(+r.star_type, 0);
+    EXPECT_EQ(+r.star_num, 2);
+    EXPECT_EQ(+r.q0, 0.5f);
+    EXPECT_EQ(+r.q1, -0.5f);
+    EXPECT_EQ(+r.q2, 0.25f);
+    EXPECT_EQ(+r.q3, 0.0f);
+    EXPECT_EQ(+r.wx, -2.0e-13f);
+    EXPECT_EQ(+r.detected_stars, 12);
+    EXPECT_EQ(+r.head_err_cnt + r.check_err_cnt + r.length_err_cnt + r.uart_reset_cnt + r.fault_cnt, 0);
 }
 
 TEST_F(StarService, AnswerInSmallPiecesIsAssembled)
@@ -286,8 +286,8 @@ TEST_F(StarService, AnswerInSmallPiecesIsAssembled)
     device.push(ScriptedDevice::Step{nano_answer(0x40000000, 0, 0, 0, 9), 7, 5});
     Brenvik_Frame r{};
     ASSERT_EQ(read_single_star_data(STAR_NANO, 1, 33, &r), 0);
-    EXPECT_EQ(r.q0, 0.5f);
-    EXPECT_EQ(r.detected_stars, 9);
+    EXPECT_EQ(+r.q0, 0.5f);
+    EXPECT_EQ(+r.detected_stars, 9);
 }
 
 TEST_F(StarService, GoodPicoAnswerIsDecoded)
@@ -299,9 +299,9 @@ TEST_F(StarService, GoodPicoAnswerIsDecoded)
     Brenvik_Frame r{};
     ASSERT_EQ(read_single_star_data(STAR_PICO, 8, 34, &r), 0);
     EXPECT_EQ(device.requests()[0], std::vector<uint8_t>({0x74, 0xA1, 0x00, 0x05, 0x1A}));
-    EXPECT_EQ(r.star_type, 1);
-    EXPECT_EQ(r.q0, 0.5f);
-    EXPECT_EQ(r.detected_stars, 5);
+    EXPECT_EQ(+r.star_type, 1);
+    EXPECT_EQ(+r.q0, 0.5f);
+    EXPECT_EQ(+r.detected_stars, 5);
 }
 
 // One bad answer of each kind, then a good one: the query succeeds on its
@@ -311,7 +311,7 @@ TEST_F(StarService, RejectedAnswersAreCountedAndAskedAgain)
     struct Row {
         const char* fault;
         std::vector<uint8_t> bad;
-        uint16_t Brenvik_Frame::*count;
+        int (*count)(const Brenvik_Frame&);
     };
     std::vector<uint8_t> bad_sum = nano_answer(0x40000000, 0, 0, 0, 3);
     bad_sum[63] ^= 0xFF;
@@ -321,9 +321,9 @@ TEST_F(StarService, RejectedAnswersAreCountedAndAskedAgain)
     std::vector<uint8_t> short_answer = nano_answer(0x40000000, 0, 0, 0, 3);
     short_answer.resize(40);
     const Row rows[] = {
-        {"checksum", bad_sum, &Brenvik_Frame::check_err_cnt},
-        {"header", bad_header, &Brenvik_Frame::head_err_cnt},
-        {"short", short_answer, &Brenvik_Frame::length_err_cnt},
+        {"checksum", bad_sum, [](const Brenvik_Frame& f) { return int(f.check_err_cnt); }},
+        {"header", bad_header, [](const Brenvik_Frame& f) { return int(f.head_err_cnt); }},
+        {"short", short_answer, [](const Brenvik_Frame& f) { return int(f.length_err_cnt); }},
     };
     for (const Row& row : rows) {
         reset();
@@ -337,11 +337,11 @@ TEST_F(StarService, RejectedAnswersAreCountedAndAskedAgain)
         ASSERT_EQ(read_single_star_data(STAR_NANO, 1, 33, &r), 0) << row.fault;
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(device.requests().size(), 2u) << row.fault;
-        EXPECT_EQ(r.q0, 0.25f) << row.fault;
-        EXPECT_EQ(r.*row.count, 1) << row.fault;
-        EXPECT_EQ(r.fault_cnt, 1) << row.fault;
-        EXPECT_EQ(r.head_err_cnt + r.check_err_cnt + r.length_err_cnt, 1) << row.fault;
-        EXPECT_EQ(r.uart_reset_cnt, 0) << row.fault;
+        EXPECT_EQ(+r.q0, 0.25f) << row.fault;
+        EXPECT_EQ(row.count(r), 1) << row.fault;
+        EXPECT_EQ(+r.fault_cnt, 1) << row.fault;
+        EXPECT_EQ(+r.head_err_cnt + r.check_err_cnt + r.length_err_cnt, 1) << row.fault;
+        EXPECT_EQ(+r.uart_reset_cnt, 0) << row.fault;
         if (std::string(row.fault) == "short") {
             EXPECT_NE(err.find("[ERROR] Timeout: read 40/64 bytes\n"), std::string::npos) << err;
             EXPECT_NE(err.find("[ERROR] Frame too short: 40/64 bytes\n"), std::string::npos) << err;
@@ -374,15 +374,15 @@ TEST_F(StarService, SilentSensorTenAttemptsThenLineReset)
     EXPECT_EQ(nano_stars[0].length_err_cnt, 10);
     EXPECT_EQ(nano_stars[0].uart_reset_cnt, 1);
     EXPECT_EQ(nano_stars[0].fault_cnt, 11);
-    EXPECT_EQ(r.q0, 0.0f);
-    EXPECT_EQ(r.length_err_cnt, 10);
-    EXPECT_EQ(r.uart_reset_cnt, 1);
-    EXPECT_EQ(r.fault_cnt, 11);
+    EXPECT_EQ(+r.q0, 0.0f);
+    EXPECT_EQ(+r.length_err_cnt, 10);
+    EXPECT_EQ(+r.uart_reset_cnt, 1);
+    EXPECT_EQ(+r.fault_cnt, 11);
 
     // The counts only grow; the next good answer reports them.
     device.push_answer(nano_answer(0x40000000, 0, 0, 0, 1));
     ASSERT_EQ(read_single_star_data(STAR_NANO, 1, 33, &r), 0);
-    EXPECT_EQ(r.fault_cnt, 11);
+    EXPECT_EQ(+r.fault_cnt, 11);
 }
 
 TEST_F(StarService, CountsWrapAndTheTotalIsTheirSum)

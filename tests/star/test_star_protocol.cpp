@@ -145,14 +145,14 @@ TEST(StarAnswer, NanoDecodingExamples)
     store_be16(&a[49], 0x8000);
     Brenvik_Frame r{};
     ASSERT_EQ(parse_nano_quaternion(a.data(), &r), 0);
-    EXPECT_EQ(r.q0, 0.5f);
-    EXPECT_EQ(r.q1, -0.5f);
-    EXPECT_EQ(r.q2, -1.0f);
-    EXPECT_EQ(r.q3, 1.0f / 2147483648.0f);
-    EXPECT_EQ(r.detected_stars, 23);
-    EXPECT_EQ(r.wx, -2.0e-13f);
-    EXPECT_EQ(r.wy, 32767.0f * 2.0e-13f);
-    EXPECT_EQ(r.wz, -32768.0f * 2.0e-13f);
+    EXPECT_EQ(+r.q0, 0.5f);
+    EXPECT_EQ(+r.q1, -0.5f);
+    EXPECT_EQ(+r.q2, -1.0f);
+    EXPECT_EQ(+r.q3, 1.0f / 2147483648.0f);
+    EXPECT_EQ(+r.detected_stars, 23);
+    EXPECT_EQ(+r.wx, -2.0e-13f);
+    EXPECT_EQ(+r.wy, 32767.0f * 2.0e-13f);
+    EXPECT_EQ(+r.wz, -32768.0f * 2.0e-13f);
     EXPECT_EQ(parse_nano_quaternion(nullptr, &r), -6);
     EXPECT_EQ(parse_nano_quaternion(a.data(), nullptr), -6);
 }
@@ -173,14 +173,14 @@ TEST(StarAnswer, PicoDecodingExamples)
     Brenvik_Frame r{};
     r.wx = r.wy = r.wz = 9.0f;
     ASSERT_EQ(parse_pico_quaternion(a.data(), &r), 0);
-    EXPECT_EQ(r.q0, 0.5f);
-    EXPECT_EQ(r.q1, 0.25f);
-    EXPECT_EQ(r.q2, -0.25f);
-    EXPECT_EQ(r.q3, 0.125f);
-    EXPECT_EQ(r.detected_stars, 5);
-    EXPECT_EQ(r.wx, 0.0f);
-    EXPECT_EQ(r.wy, 0.0f);
-    EXPECT_EQ(r.wz, 0.0f);
+    EXPECT_EQ(+r.q0, 0.5f);
+    EXPECT_EQ(+r.q1, 0.25f);
+    EXPECT_EQ(+r.q2, -0.25f);
+    EXPECT_EQ(+r.q3, 0.125f);
+    EXPECT_EQ(+r.detected_stars, 5);
+    EXPECT_EQ(+r.wx, 0.0f);
+    EXPECT_EQ(+r.wy, 0.0f);
+    EXPECT_EQ(+r.wz, 0.0f);
 }
 
 TEST(StarAnswer, RecordLayoutMatchesTheBusRecord)
