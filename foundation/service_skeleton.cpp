@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -78,6 +79,16 @@ void write_log_line(const char* prefix, const std::string& text)
         left -= std::size_t(w);
     }
 }
+
+static void put_line(FILE* stream, const std::string& text)
+{
+    std::string line = text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fflush(stream);
+}
+
+void out_line(const std::string& text) { put_line(stdout, text); }
+void err_line(const std::string& text) { put_line(stderr, text); }
 
 std::string destination_filter(const std::string& servername)
 {

@@ -28,6 +28,12 @@ std::size_t format_signal_line(char* buf, std::size_t cap, int signo);
 // Writes prefix, text and a newline to standard output as one write.
 void write_log_line(const char* prefix, const std::string& text);
 
+// One whole line (text and a newline) to standard output or standard error,
+// flushed at once so lines from concurrent callbacks stay whole and reach a
+// pipe promptly.
+void out_line(const std::string& text);
+void err_line(const std::string& text);
+
 // "dest = '<name>'": the filter every subscription of a program carries.
 std::string destination_filter(const std::string& servername);
 

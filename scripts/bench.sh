@@ -23,7 +23,8 @@ while (($#)); do
 done
 
 "$root/scripts/setup.sh"
-build_dir=$("$root/scripts/build.sh" --target Corvane --target Brenvik --target devsim | tail -n 1)
+build_dir=$("$root/scripts/build.sh" --target Corvane --target Brenvik --target Zentaro --target Quimbrel \
+  --target devsim | tail -n 1)
 
 run_dir="$root/run/bench"
 logs="$run_dir/logs"
@@ -42,7 +43,7 @@ mkdir -p "$logs"
 if [[ -z "$real_dir" ]]; then
   config_dir="$run_dir"
   "$build_dir/sim/devsim" --run-dir "$run_dir" "${pace[@]}" \
-    --line nano1=nano --line nano2=nano >"$logs/devsim.log" 2>&1 &
+    --line nano1=nano --line nano2=nano --line gyro=gyro --line mems=mems >"$logs/devsim.log" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do
     [[ -e "$run_dir/devsim.ready" ]] && break
@@ -58,7 +59,13 @@ if [[ -z "$real_dir" ]]; then
   ]
 }
 EOF
-  echo "[bench] simulated devices: nano star sensors 1 and 2 (lines in $run_dir)" >&2
+  cat >"$config_dir/Zentaro.json" <<EOF
+{ "gyro": { "enabled": true, "device": "$run_dir/gyro", "baudrate": 115200 } }
+EOF
+  cat >"$config_dir/Quimbrel.json" <<EOF
+{ "mems_sensor": { "device": "$run_dir/mems", "baudrate": 115200 } }
+EOF
+  echo "[bench] simulated devices: nano star sensors 1 and 2, gyro, MEMS (lines in $run_dir)" >&2
 else
   config_dir="$real_dir"
   echo "[bench] real lines: configuration files from $config_dir" >&2
@@ -66,6 +73,15 @@ fi
 
 if [[ -e "$config_dir/Brenvik.json" ]]; then
   (cd "$config_dir" && exec "$build_dir/services/star/Brenvik") >"$logs/Brenvik.log" 2>&1 &
+  pids+=($!)
+fi
+
+if [[ -e "$config_dir/Zentaro.json" ]]; then
+  "$build_dir/services/gyro/Zentaro" "$config_dir/Zentaro.json" >"$logs/Zentaro.log" 2>&1 &
+  pids+=($!)
+fi
+if [[ -e "$config_dir/Quimbrel.json" ]]; then
+  (cd "$config_dir" && exec "$build_dir/services/mems/Quimbrel") >"$logs/Quimbrel.log" 2>&1 &
   pids+=($!)
 fi
 

@@ -1,6 +1,7 @@
 #include "Zentaro.h"
 
 #include "byte_order.h"
+#include "config_file.h"
 #include "device_status.h"
 #include "service_skeleton.h"
 
@@ -9,7 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <thread>
 #include <unistd.h>
 
@@ -24,16 +24,6 @@ const float gyro_w0[3] = {0.017f, 0.205f, 0.369f};
 
 namespace {
 
-void out_line(const std::string& s)
-{
-    std::fputs((s + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
-void err_line(const std::string& s)
-{
-    std::fputs((s + "\n").c_str(), stderr);
-    std::fflush(stderr);
-}
 std::string hex(unsigned v)
 {
     char b[16];
@@ -148,18 +138,8 @@ int read_gyro_angle_delta(GYRO_Info_Frame* info, GYRO_Serial_Frame* status, uint
 
 int parse_gyro_config_file(const char* path, GyroConfig* config)
 {
-    std::ifstream in(path);
-    if (!in) {
-        err_line(std::string("[ERROR] Cannot open config file: ") + path);
-        return -1;
-    }
-    Json::CharReaderBuilder builder;
     Json::Value root;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors)) {
-        err_line("[ERROR] Failed to parse JSON: " + errors);
-        return -1;
-    }
+    if (load_json_config(path, root) != 0) return -1;
     if (!root.isObject() || !root.isMember("gyro")) {
         err_line("[ERROR] No 'gyro' section found in config file");
         return -1;

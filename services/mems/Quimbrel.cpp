@@ -1,6 +1,7 @@
 #include "Quimbrel.h"
 
 #include "byte_order.h"
+#include "config_file.h"
 #include "device_status.h"
 #include "service_skeleton.h"
 
@@ -10,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <thread>
 #include <unistd.h>
 
@@ -27,16 +27,6 @@ namespace {
 const float kMemsK[3] = {319198.1f, 319182.2f, 319335.1f};
 const float kMemsW0[3] = {1.465294f, 2.140157f, 1.470876f};
 
-void out_line(const std::string& s)
-{
-    std::fputs((s + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
-void err_line(const std::string& s)
-{
-    std::fputs((s + "\n").c_str(), stderr);
-    std::fflush(stderr);
-}
 
 class MemsUnit : public RateUnit {
 public:
@@ -159,18 +149,8 @@ int read_mems_data(MEMS_Info_Frame* info, MEMS_Serial_Frame* status, uint8_t* ra
 
 int parse_mems_config_file(const char* path, MemsConfig* config)
 {
-    std::ifstream in(path);
-    if (!in) {
-        err_line(std::string("[ERROR] Cannot open config file: ") + path);
-        return -1;
-    }
-    Json::CharReaderBuilder builder;
     Json::Value root;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors)) {
-        err_line("[ERROR] Failed to parse JSON: " + errors);
-        return -1;
-    }
+    if (load_json_config(path, root) != 0) return -1;
     if (!root.isObject() || !root.isMember("mems_sensor")) {
         err_line("[ERROR] No 'mems_sensor' found in config file");
         return -1;

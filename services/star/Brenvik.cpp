@@ -1,16 +1,14 @@
 #include "Brenvik.h"
 
+#include "config_file.h"
 #include "serial_port.h"
 #include "service_skeleton.h"
-
-#include <json/json.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sys/select.h>
 #include <thread>
 #include <unistd.h>
@@ -83,18 +81,8 @@ void update_fault_count(Star_Device* d)
 
 int parse_config_file(const std::string& path, StarConfig* configs, int max)
 {
-    std::ifstream in(path);
-    if (!in) {
-        say(stderr, "[ERROR] Cannot open config file: %s\n", path.c_str());
-        return -1;
-    }
-    Json::CharReaderBuilder builder;
     Json::Value root;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors)) {
-        say(stderr, "[ERROR] Failed to parse JSON: %s\n", errors.c_str());
-        return -1;
-    }
+    if (load_json_config(path, root) != 0) return -1;
     if (!root.isObject() || !root.isMember("star_sensors") || !root["star_sensors"].isArray()) {
         say(stderr, "[ERROR] No 'star_sensors' array found in config file\n");
         return -1;
