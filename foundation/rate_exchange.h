@@ -76,5 +76,12 @@ public:
 // `status` (may be null) receives the four counts on every return path.
 int rate_exchange(RateUnit& unit, Rate_Info_Frame* info, Rate_Serial_Frame* status, uint8_t* raw);
 
+// The record the console gets: the three values (zeros after a failed
+// exchange), the line statistics, and the reset-enable state (1: the service
+// resets its line).
+constexpr std::size_t RATE_GNC_RECORD_LEN = 18;
+void rate_gnc_record(int status, const Rate_Info_Frame& info, const Rate_Serial_Frame& line,
+                     uint8_t out[RATE_GNC_RECORD_LEN]);
+
 // Additive checksum over all bytes but the last, compared with the last.
 bool rate_checksum_matches(const uint8_t* frame, std::size_t len);

@@ -174,10 +174,7 @@ GyroReply gyro_telemetry_reply()
         r.line.serial_id = GYRO_SERIAL_ID;
         r.status = read_gyro_angle_delta(&info, &r.line, r.raw);
     }
-    if (r.status != DEV_OK) info = GYRO_Info_Frame{0.0f, 0.0f, 0.0f};
-    std::memcpy(r.gnc, &info, sizeof info);
-    std::memcpy(r.gnc + sizeof info, &r.line, sizeof r.line);
-    r.gnc[GYRO_GNC_RECORD_LEN - 1] = 1;  // line reset enabled
+    rate_gnc_record(r.status, info, r.line, r.gnc);
     return r;
 }
 

@@ -25,7 +25,7 @@ constexpr std::size_t GYRO_ANSWER_LEN = 27;
 constexpr uint8_t GYRO_SERIAL_ID = 3;
 // To the console: the three-axis record, the line statistics and the
 // reset-enable state (this service resets its line: 1).
-constexpr std::size_t GYRO_GNC_RECORD_LEN = 18;
+constexpr std::size_t GYRO_GNC_RECORD_LEN = RATE_GNC_RECORD_LEN;
 
 extern const std::string servername;
 extern const std::string topic_name_tlm;

@@ -192,10 +192,7 @@ MemsReply mems_telemetry_reply()
         r.line.serial_id = MEMS_SERIAL_ID;
         r.status = read_mems_data(&info, &r.line, r.raw);
     }
-    if (r.status != DEV_OK) info = MEMS_Info_Frame{0.0f, 0.0f, 0.0f};
-    std::memcpy(r.gnc, &info, sizeof info);
-    std::memcpy(r.gnc + sizeof info, &r.line, sizeof r.line);
-    r.gnc[MEMS_GNC_RECORD_LEN - 1] = 1;  // line reset enabled
+    rate_gnc_record(r.status, info, r.line, r.gnc);
     return r;
 }
 

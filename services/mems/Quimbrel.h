@@ -30,7 +30,7 @@ struct Mems_Device : Serial_Device {
 
 constexpr std::size_t MEMS_ANSWER_LEN = 44;
 constexpr uint8_t MEMS_SERIAL_ID = 4;
-constexpr std::size_t MEMS_GNC_RECORD_LEN = 18;
+constexpr std::size_t MEMS_GNC_RECORD_LEN = RATE_GNC_RECORD_LEN;
 extern const char* const MEMS_FALLBACK_DEVICE;  // "/dev/tnt5"
 
 extern const std::string servername;
