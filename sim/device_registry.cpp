@@ -1,5 +1,8 @@
 #include "device_registry.h"
 
+#include "gyro_codec.h"
+#include "mems_codec.h"
+#include "rate_sensor.h"
 #include "star_sensor.h"
 
 #include <utility>
@@ -21,6 +24,12 @@ const std::vector<KindEntry>& kinds()
          }},
         {"pico", [](unsigned index, LogSink log) -> std::unique_ptr<Device> {
              return std::make_unique<StarSensor>(StarType::pico, index, std::move(log));
+         }},
+        {"gyro", [](unsigned index, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<RateSensor>(gyro_codec(), index, std::move(log));
+         }},
+        {"mems", [](unsigned index, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<RateSensor>(mems_codec(), index, std::move(log));
          }},
     };
     return table;

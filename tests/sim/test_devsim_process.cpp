@@ -2,6 +2,7 @@
 // published symlinks, faults through the control FIFO, pacing and shutdown.
 // Each test has its own run directory; the child is stopped by pid whatever
 // happens (ChildProcess).
+#include "rate_answer_check.h"
 #include "star_answer_check.h"
 #include "support/child_process.h"
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +29,7 @@
 
 namespace fs = std::filesystem;
 namespace sc = star_check;
+namespace rc = rate_check;
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
@@ -38,6 +41,7 @@ constexpr auto GUARD = 15s;
 const Bytes NANO_QUERY = {0x74, 0xA1, 0x00, 0x00, 0x15};
 const Bytes PICO_QUERY = {0x74, 0xA1, 0x00, 0x05, 0x1A};
 const Bytes OTHER_COMMAND = {0x74, 0xA0, 0x00, 0x00, 0x14};
+const Bytes RATE_REQUEST = {0x55, 0x68};
 
 class TempDir {
 public:
@@ -501,4 +505,97 @@ TEST_F(DevsimProcess, BadCommandLineExitsWithUsageAndCreatesNothing)
     EXPECT_TRUE(wait_err("usage: devsim"));
     EXPECT_NE(sim_->err().find("flux-capacitor"), std::string::npos) << sim_->err();
     EXPECT_NE(sim_->err().find("usage: devsim"), std::string::npos);
+}
+
+TEST_F(DevsimProcess, GyroAndMemsLinesAnswerRequestsMatchingTheLog)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--line", "g=gyro", "--line", "m=mems"}));
+    EXPECT_TRUE(wait_log("[SIM] line g gyro at " + link_target(path("g")) + "\n"));
+    EXPECT_TRUE(wait_log("[SIM] line m mems at " + link_target(path("m")) + "\n"));
+    ServiceEnd gyro(path("g"));
+    ServiceEnd mems(path("m"));
+    ASSERT_TRUE(gyro.ok() && mems.ok());
+
+    for (int round = 1; round <= 2; ++round) {
+        const auto g = gyro.ask(RATE_REQUEST, 27);
+        ASSERT_TRUE(rc::gyro_ok(g.bytes)) << "round " << round;
+        for (int a = 0; a < 3; ++a) EXPECT_EQ(rc::time(g.bytes, a), 1000u);
+        const auto gv = rc::decode_gyro(g.bytes);
+        for (float v : gv) EXPECT_LT(std::fabs(v), 1.0f);
+        ASSERT_TRUE(wait_log("[SIM] g answer ", round));
+        EXPECT_EQ(line_with(sim_->out(), "[SIM] g answer ", round), "[SIM] g answer " + rc::answer_text(gv));
+
+        const auto m = mems.ask(RATE_REQUEST, 44);
+        ASSERT_TRUE(rc::mems_ok(m.bytes)) << "round " << round;
+        for (int a = 0; a < 3; ++a) EXPECT_EQ(rc::time(m.bytes, a), 1024u);
+        const auto mv = rc::decode_mems(m.bytes);
+        for (float v : mv) EXPECT_LT(std::fabs(v), 1.0f);
+        ASSERT_TRUE(wait_log("[SIM] m answer ", round));
+        EXPECT_EQ(line_with(sim_->out(), "[SIM] m answer ", round), "[SIM] m answer " + rc::answer_text(mv));
+    }
+    // One answer per request, nothing more.
+    EXPECT_TRUE(gyro.drain().empty());
+    EXPECT_TRUE(mems.drain().empty());
+}
+
+TEST_F(DevsimProcess, GyroRequestInPiecesAfterGarbageGetsOneAnswer)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--line", "g=gyro"}));
+    ServiceEnd gyro(path("g"));
+    ASSERT_TRUE(gyro.ok());
+    ASSERT_TRUE(gyro.send({0x00, 0x74, 0x55}));
+    ASSERT_TRUE(wait_log("[SIM] g skipped 2 byte(s) outside a request\n"));
+    EXPECT_EQ(log_count("[SIM] g answer "), 0);
+    EXPECT_TRUE(gyro.drain().empty());
+
+    const auto g = gyro.ask({0x68}, 27);
+    ASSERT_TRUE(rc::gyro_ok(g.bytes));
+    ASSERT_TRUE(wait_log("[SIM] g answer "));
+    EXPECT_EQ(line_with(sim_->out(), "[SIM] g answer "), "[SIM] g answer " + rc::answer_text(rc::decode_gyro(g.bytes)));
+    EXPECT_TRUE(gyro.drain().empty());
+    EXPECT_EQ(log_count("[SIM] g skipped "), 1);
+}
+
+TEST_F(DevsimProcess, GyroChecksumAndHeaderFaults)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--line", "g=gyro", "--line", "m=mems"}));
+    ServiceEnd gyro(path("g"));
+    ServiceEnd mems(path("m"));
+    ASSERT_TRUE(gyro.ok() && mems.ok());
+
+    ASSERT_NO_FATAL_FAILURE(control("fault g checksum once"));
+    EXPECT_TRUE(rc::mems_ok(mems.ask(RATE_REQUEST, 44).bytes));  // other line unaffected
+    const auto bad_sum = gyro.ask(RATE_REQUEST, 27).bytes;
+    ASSERT_EQ(bad_sum.size(), 27u);
+    EXPECT_EQ(bad_sum[0], 0x97);
+    EXPECT_EQ(bad_sum[26], uint8_t(~rc::sum8(bad_sum, 26)));
+    // The answer line still tells what the bytes carry.
+    ASSERT_TRUE(wait_log("[SIM] g answer "));
+    EXPECT_EQ(line_with(sim_->out(), "[SIM] g answer "), "[SIM] g answer " + rc::answer_text(rc::decode_gyro(bad_sum)));
+    EXPECT_TRUE(rc::gyro_ok(gyro.ask(RATE_REQUEST, 27).bytes));
+    EXPECT_EQ(logged("[SIM] g fault checksum\n"), 1);
+
+    ASSERT_NO_FATAL_FAILURE(control("fault g header once"));
+    const auto bad_head = gyro.ask(RATE_REQUEST, 27).bytes;
+    ASSERT_EQ(bad_head.size(), 27u);
+    EXPECT_EQ(bad_head[0], 0x68);  // 0x97 inverted
+    // The checksum is that of the untouched answer.
+    Bytes original = bad_head;
+    original[0] = 0x97;
+    EXPECT_EQ(bad_head[26], rc::sum8(original, 26));
+    EXPECT_TRUE(rc::gyro_ok(gyro.ask(RATE_REQUEST, 27).bytes));
+    EXPECT_EQ(logged("[SIM] g fault header\n"), 1);
+    EXPECT_EQ(log_count("[SIM] m fault"), 0);
+}
+
+TEST_F(DevsimProcess, MemsSplitFaultDeliversAWholeAnswerInPieces)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--line", "m=mems"}));
+    ServiceEnd mems(path("m"));
+    ASSERT_TRUE(mems.ok());
+    ASSERT_NO_FATAL_FAILURE(control("fault m split"));
+    const auto split = mems.ask(RATE_REQUEST, 44);
+    ASSERT_TRUE(rc::mems_ok(split.bytes));
+    EXPECT_GE(split.reads, 2);
+    EXPECT_EQ(logged("[SIM] m fault split\n"), 1);
 }
