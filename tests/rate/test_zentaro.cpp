@@ -196,6 +196,27 @@ TEST_F(GyroLine, ClosedLineAndFailedWrite)
     EXPECT_EQ(gyro_device.consecutive_fail_cnt, 1) << "a closed line changes no count";
 }
 
+// The answer cannot be read: a descriptor open for writing only sends the
+// request and sees the answer arrive, but every read fails.
+TEST_F(GyroLine, ReadErrorCountsAsAFailure)
+{
+    ScriptedDevice device(pty.master(), 2);
+    device.push_answer(good_answer());
+    int fd = gyro_device.fd;
+    gyro_device.fd = ::open(pty.path().c_str(), O_WRONLY | O_NOCTTY);
+    GYRO_Info_Frame info{};
+    GYRO_Serial_Frame status{};
+    uint8_t raw[27];
+    int rc = exchange(info, status, raw);
+    ::close(gyro_device.fd);
+    gyro_device.fd = fd;
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(err, "read error: Bad file descriptor\n");
+    EXPECT_EQ(gyro_device.consecutive_fail_cnt, 1);
+    EXPECT_EQ(gyro_device.head_err_cnt + gyro_device.check_err_cnt + gyro_device.length_err_cnt, 0);
+    EXPECT_EQ(device.requests().size(), 1u);
+}
+
 // While every exchange fails, the 11th re-opens the line first, then every
 // 10th after it.
 TEST_F(GyroLine, ResetCadence)
