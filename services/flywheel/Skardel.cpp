@@ -1,0 +1,374 @@
+#include "Skardel.h"
+
+#include "byte_order.h"
+#include "config_file.h"
+#include "device_status.h"
+#include "serial_port.h"
+#include "service_skeleton.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <sys/select.h>
+#include <thread>
+#include <unistd.h>
+
+const std::string servername = "Flywheel_Hardware_Service";
+const std::string topic_name_cmd = "Command";
+const std::string topic_name_tlm = "Telemetry";
+const std::string topic_name_raw_tlm = "Raw_Telemetry";
+Vantrel* Skardel_part = nullptr;
+std::mutex cache_mutex;
+Flywheel_Device flywheels[FLYWHEEL_MAX];
+Flywheel_Cmd cmd_cache[FLYWHEEL_MAX];
+uint8_t flywheel_count = 0;
+
+// ---------------------------------------------------------------------------
+// Configuration
+
+int parse_flywheel_config_file(const std::string& path, FlywheelConfig* configs, int max)
+{
+    Json::Value root;
+    if (load_json_config(path, root) != 0) return -1;
+    if (!root.isObject() || !root.isMember("flywheels") || !root["flywheels"].isArray()) {
+        err_line("[ERROR] No 'flywheels' array found in config file");
+        return -1;
+    }
+    const Json::Value& wheels = root["flywheels"];
+    int accepted = 0;
+    for (Json::ArrayIndex i = 0; i < wheels.size() && accepted < max; ++i) {
+        const Json::Value& w = wheels[i];
+        try {
+            if (!w.isObject() || !w.isMember("id")) {
+                err_line("[WARNING] Flywheel " + std::to_string(i) + " has no ID specified, skipping");
+                continue;
+            }
+            int id = w["id"].asInt();
+            if (!w.isMember("device")) {
+                err_line("[WARNING] Flywheel " + std::to_string(id) + " has no device specified, skipping");
+                continue;
+            }
+            FlywheelConfig& c = configs[accepted];
+            c.id = uint8_t(id);
+            c.device = w["device"].asString();
+            c.baudrate = w.isMember("baudrate") ? w["baudrate"].asInt() : 115200;
+            c.hardware_id = uint8_t(w.isMember("hardware_id") ? w["hardware_id"].asInt() : id * 17 + 17);
+            ++accepted;
+        } catch (const Json::Exception& e) {
+            // A value of the wrong JSON type: skip the element, keep the service.
+            err_line("[WARNING] Flywheel " + std::to_string(i) + " has an invalid entry (" + e.what() + "), skipping");
+        }
+    }
+    return accepted;
+}
+
+// ---------------------------------------------------------------------------
+// Lines
+
+int flywheel_uart_init(uint8_t id, const std::string& dev, int baudrate, uint8_t hardware_id)
+{
+    if (id >= FLYWHEEL_MAX) {
+        err_line("[ERROR] Invalid flywheel id: " + std::to_string(id));
+        return DEV_ERR_PARSE;
+    }
+    Flywheel_Device& w = flywheels[id];
+    std::string path = dev;
+    int rc = serial_line_open(FLYWHEEL_LINE, path.c_str(), baudrate, w.fd);
+    if (rc != DEV_OK) return rc;
+    std::lock_guard<std::mutex> lock(cache_mutex);
+    w.dev = path;
+    w.baud = baudrate;
+    w.hardware_id = hardware_id;
+    w.head_err_cnt = w.check_err_cnt = w.length_err_cnt = w.uart_reset_cnt = 0;
+    w.info_frame = Flywheel_Info_Frame{};
+    w.serial_frame = Flywheel_Serial_Frame{};
+    std::memset(w.raw_frame, 0, sizeof w.raw_frame);
+    w.info_frame.wheel_id = uint8_t(id + 1);
+    w.serial_frame.serial_id = uint8_t(id + 1);
+    w.rx.clear();
+    std::ostringstream line;
+    line << "[OK] Flywheel " << int(id) << " UART init: dev=" << path << ", baud=" << baudrate << ", hw_id=0x"
+         << std::hex << int(hardware_id);
+    out_line(line.str());
+    return DEV_OK;
+}
+
+int send_flywheel_command(uint8_t index)
+{
+    if (index >= FLYWHEEL_MAX || flywheels[index].fd < 0) return DEV_ERR_NOT_OPEN;
+    Flywheel_Cmd cmd;
+    uint8_t hardware_id;
+    {
+        std::lock_guard<std::mutex> lock(cache_mutex);
+        cmd = cmd_cache[index];
+        hardware_id = flywheels[index].hardware_id;
+    }
+    if (!cmd.pending) return DEV_OK;
+    uint8_t frame[FLYWHEEL_CMD_LEN];
+    build_flywheel_command(cmd.cmd, cmd.value1, cmd.value2, hardware_id, frame);
+    ssize_t w = ::write(flywheels[index].fd, frame, sizeof frame);
+    if (w != ssize_t(sizeof frame)) {
+        if (w >= 0) errno = EIO;
+        err_line("[Flywheel" + std::to_string(index) + "] Send cmd failed: " + std::strerror(errno));
+        return DEV_ERR_SEND;
+    }
+    return DEV_OK;
+}
+
+int parse_flywheel_frame(uint8_t index, const uint8_t* frame, Flywheel_Info_Frame* info,
+                         Flywheel_Serial_Frame* stats)
+{
+    Flywheel_Device& w = flywheels[index];
+    if (frame[0] != FLYWHEEL_FRAME_HEADER) {
+        ++w.head_err_cnt;
+        return DEV_ERR_HEADER;
+    }
+    if (checksum_verify(frame, int(FLYWHEEL_FRAME_LEN)) != DEV_OK) {
+        ++w.check_err_cnt;
+        return DEV_ERR_CHECKSUM;
+    }
+    uint8_t id = hardware_id_to_logical_id(frame[17], uint8_t(index + 1));
+    info->wheel_id = id;
+    info->speed = cal_message_para(frame + 1, 1000);
+    info->current = cal_message_para(frame + 5, 1000);
+    info->torque = cal_message_para(frame + 13, 1000);
+    stats->serial_id = id;
+    stats->head_err_cnt = w.head_err_cnt;
+    stats->check_err_cnt = w.check_err_cnt;
+    stats->length_err_cnt = w.length_err_cnt;
+    stats->uart_reset_cnt = w.uart_reset_cnt;
+    return DEV_OK;
+}
+
+namespace {
+
+// Takes in everything the line has now, without blocking.
+void drain_line(Flywheel_Device& w, std::chrono::steady_clock::time_point now)
+{
+    uint8_t buf[512];
+    for (int rounds = 0; rounds < 16; ++rounds) {
+        ssize_t n = ::read(w.fd, buf, sizeof buf);
+        if (n <= 0) break;
+        w.rx.feed(buf, std::size_t(n), now);
+        if (std::size_t(n) < sizeof buf) break;
+    }
+}
+
+// Handles every complete event the wheel's buffer holds; returns the number
+// of good frames.
+int take_frames(uint8_t index, std::chrono::steady_clock::time_point now)
+{
+    Flywheel_Device& w = flywheels[index];
+    int frames = 0;
+    for (;;) {
+        uint8_t frame[FLYWHEEL_FRAME_LEN];
+        std::size_t detail = 0;
+        Flywheel_Info_Frame info{};
+        Flywheel_Serial_Frame stats{};
+        FlywheelFrameAssembler::Event e;
+        {
+            std::lock_guard<std::mutex> lock(cache_mutex);
+            e = w.rx.next(frame, detail, now);
+            switch (e) {
+            case FlywheelFrameAssembler::Event::none: break;
+            case FlywheelFrameAssembler::Event::header: ++w.head_err_cnt; break;
+            case FlywheelFrameAssembler::Event::incomplete: ++w.length_err_cnt; break;
+            case FlywheelFrameAssembler::Event::checksum:
+            case FlywheelFrameAssembler::Event::frame:
+                // The checksum case is counted (and reported) by the check.
+                if (parse_flywheel_frame(index, frame, &info, &stats) == DEV_OK) {
+                    stats.serial_id = uint8_t(index + 1);
+                    w.info_frame = info;
+                    w.serial_frame = stats;
+                    std::memcpy(w.raw_frame, frame, sizeof frame);
+                }
+                break;
+            }
+        }
+        if (e == FlywheelFrameAssembler::Event::none) break;
+        if (e == FlywheelFrameAssembler::Event::header) {
+            err_line("[WARN] Flywheel " + std::to_string(index) + " skipped " + std::to_string(detail) +
+                     " bytes before a frame header");
+        } else if (e == FlywheelFrameAssembler::Event::incomplete) {
+            err_line("[WARN] Flywheel " + std::to_string(index) + " incomplete frame: " + std::to_string(detail) +
+                     "/" + std::to_string(FLYWHEEL_FRAME_LEN) + " bytes");
+        } else if (e == FlywheelFrameAssembler::Event::frame) {
+            ++frames;
+            std::ostringstream line;
+            line << "[DATA] Flywheel " << int(info.wheel_id) << " received: speed=" << info.speed
+                 << " rpm, current=" << info.current << ", torque=" << info.torque;
+            out_line(line.str());
+        }
+    }
+    return frames;
+}
+
+}  // namespace
+
+int check_and_receive_serial_data()
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    int max_fd = -1;
+    for (int i = 0; i < flywheel_count && i < FLYWHEEL_MAX; ++i) {
+        if (flywheels[i].fd < 0) continue;
+        FD_SET(flywheels[i].fd, &readable);
+        max_fd = std::max(max_fd, int(flywheels[i].fd));
+    }
+    if (max_fd < 0) return 0;
+    timeval zero{0, 0};
+    int ready = select(max_fd + 1, &readable, nullptr, nullptr, &zero);
+    if (ready < 0 && errno != EINTR) {
+        err_line(std::string("[ERROR] Select failed: ") + std::strerror(errno));
+        return -1;
+    }
+    auto now = std::chrono::steady_clock::now();
+    int frames = 0;
+    for (int i = 0; i < flywheel_count && i < FLYWHEEL_MAX; ++i) {
+        Flywheel_Device& w = flywheels[i];
+        if (w.fd < 0) continue;
+        if (ready > 0 && FD_ISSET(w.fd, &readable)) drain_line(w, now);
+        // Also without new bytes: a partial frame may have to be given up.
+        frames += take_frames(uint8_t(i), now);
+    }
+    return frames;
+}
+
+// ---------------------------------------------------------------------------
+// Bus
+
+void command_callback(std::string src, std::string dest, std::string, std::string, std::string,
+                      std::vector<unsigned char>& data)
+{
+    out_line("[INFO] Flywheel command received from " + src + " to " + dest);
+    if (data.size() < 10) {
+        err_line("[ERROR] Invalid command data size: " + std::to_string(data.size()) + ", expected at least 10 bytes");
+        return;
+    }
+    uint8_t wheel = data[0], mode = data[1];
+    if (wheel == 0 || wheel > flywheel_count) {
+        err_line("[ERROR] Invalid wheel_id: " + std::to_string(wheel) + ", valid range: 1-" +
+                 std::to_string(flywheel_count));
+        return;
+    }
+    if (mode > 1) {
+        err_line("[ERROR] Invalid mode_flag: " + std::to_string(mode) + ", must be 0(speed) or 1(torque)");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(cache_mutex);
+        Flywheel_Cmd& c = cmd_cache[wheel - 1];
+        c.cmd = mode == 0 ? FLYWHEEL_CMD_SPEED : FLYWHEEL_CMD_TORQUE;
+        c.value1 = load_le_float(&data[2]);
+        c.value2 = load_le_float(&data[6]);
+        c.pending = 1;
+    }
+    int status = send_flywheel_command(uint8_t(wheel - 1));
+    if (status != DEV_OK) {
+        err_line("[ERROR] Failed to send command to Flywheel " + std::to_string(wheel) + ": " +
+                 flywheel_strerror(status));
+    } else {
+        out_line("[OK] Command sent to Flywheel " + std::to_string(wheel));
+    }
+}
+
+bool flywheel_telemetry_reply(const std::string& type, const std::vector<unsigned char>& data, FlywheelReply& reply)
+{
+    if (data.size() < 2 || type != "command") return false;
+    uint8_t wheel = data[0];
+    if (wheel == 0 || wheel > flywheel_count) return false;
+    {
+        std::lock_guard<std::mutex> lock(cache_mutex);
+        const Flywheel_Device& w = flywheels[wheel - 1];
+        reply.info = w.info_frame;
+        reply.stats = w.serial_frame;
+        std::memcpy(reply.raw, w.raw_frame, sizeof reply.raw);
+    }
+    reply.info.wheel_id = wheel;
+    reply.stats.serial_id = uint8_t(wheel + 4);
+    return true;
+}
+
+void telemetry_callback(std::string, std::string, std::string type, std::string, std::string,
+                        std::vector<unsigned char>& data)
+{
+    FlywheelReply r;
+    if (!flywheel_telemetry_reply(type, data, r)) return;
+    telemetry_Pub(reinterpret_cast<unsigned char*>(&r.info), "Gnc_Service", sizeof r.info);
+    telemetry_Pub(reinterpret_cast<unsigned char*>(&r.stats), "Mag_Service", sizeof r.stats);
+    raw_telemetry_Pub(r.raw, "Mag_Service", sizeof r.raw);
+}
+
+void telemetry_Pub(unsigned char* data, const std::string& dest, unsigned short size)
+{
+    service_publish(Skardel_part, topic_name_tlm, servername, dest, data, size);
+}
+
+void raw_telemetry_Pub(unsigned char* data, const std::string& dest, unsigned short size)
+{
+    service_publish(Skardel_part, topic_name_raw_tlm, servername, dest, data, size);
+}
+
+void SkardelWriteLog(const std::string& text) { write_log_line("[Flywheel] ", text); }
+
+void Fastdds_init(unsigned char domain, std::string name)
+{
+    service_bus_init(Skardel_part, domain, name, servername, SkardelWriteLog, {topic_name_tlm, topic_name_raw_tlm},
+                     {{topic_name_cmd, command_callback}, {topic_name_tlm, telemetry_callback}});
+}
+
+void Skardel_cleanup()
+{
+    out_line("[INFO] Skardel cleaning up...");
+    service_bus_release(Skardel_part);
+    for (auto& w : flywheels) serial_line_close(w.fd);
+}
+
+uint8_t flywheel_open_configured(const FlywheelConfig* configs, int n)
+{
+    flywheel_count = 0;
+    for (int i = 0; i < n; ++i) {
+        const FlywheelConfig& c = configs[i];
+        if (c.id >= FLYWHEEL_MAX) {
+            err_line("[ERROR] Invalid flywheel ID: " + std::to_string(c.id) + ", must be less than " +
+                     std::to_string(FLYWHEEL_MAX));
+            continue;
+        }
+        int rc = flywheel_uart_init(c.id, c.device, c.baudrate, c.hardware_id);
+        if (rc != DEV_OK) {
+            err_line("[ERROR] Failed to initialize flywheel " + std::to_string(c.id) + ": " + flywheel_strerror(rc));
+            continue;
+        }
+        out_line("[OK] Flywheel " + std::to_string(c.id) + " initialized successfully");
+        ++flywheel_count;
+        std::lock_guard<std::mutex> lock(cache_mutex);
+        cmd_cache[c.id].pending = 0;
+    }
+    return flywheel_count;
+}
+
+int Skardel_main(int argc, char** argv)
+{
+    install_signal_handlers(true);
+    std::string path = argc > 1 ? argv[1] : "Skardel.json";
+    FlywheelConfig configs[FLYWHEEL_MAX];
+    int n = parse_flywheel_config_file(path, configs, FLYWHEEL_MAX);
+    if (n <= 0) {
+        err_line("[ERROR] No valid flywheels configured");
+        return 255;
+    }
+    flywheel_open_configured(configs, n);
+    if (flywheel_count == 0) {
+        err_line("[ERROR] No flywheels initialized successfully");
+        return 255;
+    }
+    Fastdds_init(0, servername);
+    while (running.load()) {
+        check_and_receive_serial_data();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Skardel_cleanup();
+    return 0;
+}

@@ -1,0 +1,89 @@
+// Reaction wheel wire protocol: the 11-byte command frame, the 19-byte status
+// frame, value encodings, hardware ids, and the assembly of status frames
+// from a byte stream.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+constexpr std::size_t FLYWHEEL_CMD_LEN = 11;
+constexpr std::size_t FLYWHEEL_FRAME_LEN = 19;
+constexpr uint8_t FLYWHEEL_FRAME_HEADER = 0xFF;
+constexpr uint8_t FLYWHEEL_CMD_SPEED = 0x58;
+constexpr uint8_t FLYWHEEL_CMD_TORQUE = 0x59;
+
+#pragma pack(push, 1)
+struct Flywheel_Info_Frame {
+    uint8_t wheel_id;
+    float speed;
+    float current;
+    float torque;
+};
+struct Flywheel_Serial_Frame {
+    uint8_t serial_id;
+    uint16_t head_err_cnt;
+    uint16_t check_err_cnt;
+    uint16_t length_err_cnt;
+    uint16_t uart_reset_cnt;
+};
+#pragma pack(pop)
+static_assert(sizeof(Flywheel_Info_Frame) == 13, "wheel record is 13 bytes");
+static_assert(sizeof(Flywheel_Serial_Frame) == 9, "wheel line statistics are 9 bytes");
+
+// value × scale, floored into 32-bit two's complement, big-endian.
+void cal_cmder_para(double value, double scale, uint8_t* out);
+uint32_t bytes_to_uint32(const uint8_t* bytes);
+// Signed big-endian 32-bit value divided by `divisor`.
+float cal_message_para(const uint8_t* bytes, int divisor);
+// 0x11, 0x22 ... 0x88 give 1 ... 8; anything else gives `fallback`.
+uint8_t hardware_id_to_logical_id(uint8_t hardware_id, uint8_t fallback);
+const char* flywheel_strerror(int status);
+
+void build_flywheel_command(uint8_t cmd, float value1, float value2, uint8_t hardware_id,
+                            uint8_t out[FLYWHEEL_CMD_LEN]);
+
+// Status frame checksum: bytes 1 to 16 summed, compared with byte 18.
+bool flywheel_checksum_ok(const uint8_t* frame);
+// 0 when byte len-1 is the sum of bytes 1 to len-3; -9 after printing the
+// checksum error; -6 when len < 2 or no data.
+int checksum_verify(const uint8_t* data, int len);
+
+// Assembles status frames from whatever the line delivers. Bytes are kept
+// across reads, so a frame split over reads is taken whole and several
+// frames in one read are all taken. After bytes that cannot start a good
+// frame, it resynchronises on the next 0xFF whose frame checksum holds
+// (0xFF also occurs inside frames).
+//
+// Each event is counted once:
+//  - header: a run of bytes at the front that cannot start a frame, skipped
+//    up to the next plausible header;
+//  - checksum: a complete 19-byte candidate at the front, starting 0xFF,
+//    whose checksum fails (its bytes are then resynchronised over);
+//  - incomplete: a partial frame at the front that did not complete within
+//    `give_up` (default 100 ms, far longer than any frame takes on the wire).
+class FlywheelFrameAssembler {
+public:
+    using Clock = std::chrono::steady_clock;
+    enum class Event { none, frame, header, checksum, incomplete };
+
+    FlywheelFrameAssembler() = default;
+    explicit FlywheelFrameAssembler(std::chrono::milliseconds give_up) : give_up_(give_up) {}
+
+    void feed(const uint8_t* data, std::size_t size, Clock::time_point now);
+    // The next event; for `frame` the frame is copied to `frame`, for the
+    // error events `detail` is the number of bytes concerned.
+    Event next(uint8_t frame[FLYWHEEL_FRAME_LEN], std::size_t& detail, Clock::time_point now);
+    void clear();
+    std::size_t buffered() const { return buf_.size(); }
+
+private:
+    void drop_front(std::size_t n, Clock::time_point now);
+    // Drops bytes from position 1 up to the next plausible frame start.
+    std::size_t resync(Clock::time_point now);
+
+    std::vector<uint8_t> buf_;
+    Clock::time_point head_since_{};
+    std::chrono::milliseconds give_up_{100};
+};
