@@ -23,7 +23,7 @@ while (($#)); do
 done
 
 "$root/scripts/setup.sh"
-build_dir=$("$root/scripts/build.sh" --target Corvane --target Brenvik --target Zentaro --target Quimbrel \
+build_dir=$("$root/scripts/build.sh" --target Corvane --target Brenvik --target Zentaro --target Quimbrel --target Skardel \
   --target devsim | tail -n 1)
 
 run_dir="$root/run/bench"
@@ -43,7 +43,8 @@ mkdir -p "$logs"
 if [[ -z "$real_dir" ]]; then
   config_dir="$run_dir"
   "$build_dir/sim/devsim" --run-dir "$run_dir" "${pace[@]}" \
-    --line nano1=nano --line nano2=nano --line gyro=gyro --line mems=mems >"$logs/devsim.log" 2>&1 &
+    --line nano1=nano --line nano2=nano --line gyro=gyro --line mems=mems \
+    --line wheel0=wheel:0x11 --line wheel1=wheel:0x22 --line wheel2=wheel:0x33 >"$logs/devsim.log" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do
     [[ -e "$run_dir/devsim.ready" ]] && break
@@ -65,7 +66,16 @@ EOF
   cat >"$config_dir/Quimbrel.json" <<EOF
 { "mems_sensor": { "device": "$run_dir/mems", "baudrate": 115200 } }
 EOF
-  echo "[bench] simulated devices: nano star sensors 1 and 2, gyro, MEMS (lines in $run_dir)" >&2
+  cat >"$config_dir/Skardel.json" <<EOF
+{
+  "flywheels": [
+    { "id": 0, "device": "$run_dir/wheel0", "baudrate": 115200 },
+    { "id": 1, "device": "$run_dir/wheel1", "baudrate": 115200 },
+    { "id": 2, "device": "$run_dir/wheel2", "baudrate": 115200 }
+  ]
+}
+EOF
+  echo "[bench] simulated devices: nano star sensors 1 and 2, gyro, MEMS, wheels 0-2 (lines in $run_dir)" >&2
 else
   config_dir="$real_dir"
   echo "[bench] real lines: configuration files from $config_dir" >&2
@@ -76,6 +86,10 @@ if [[ -e "$config_dir/Brenvik.json" ]]; then
   pids+=($!)
 fi
 
+if [[ -e "$config_dir/Skardel.json" ]]; then
+  "$build_dir/services/flywheel/Skardel" "$config_dir/Skardel.json" >"$logs/Skardel.log" 2>&1 &
+  pids+=($!)
+fi
 if [[ -e "$config_dir/Zentaro.json" ]]; then
   "$build_dir/services/gyro/Zentaro" "$config_dir/Zentaro.json" >"$logs/Zentaro.log" 2>&1 &
   pids+=($!)

@@ -1,0 +1,101 @@
+// Three simulated wheels, Skardel and the console as real processes: after
+// the console's bootstrap commands the wheels spin up, and the console's
+// blocks follow what the wheels send.
+#include "support/child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct WheelBlock {
+    int id;
+    float speed;
+    std::string text;  // "speed=.. current=.. torque=.."
+};
+
+std::vector<WheelBlock> wheel_blocks(const std::string& out)
+{
+    static const std::regex block("========== FLYWHEEL Telemetry ==========\n"
+                                  "飞轮ID: (\\d+)\n转速: (\\S+)\n电流: (\\S+)\n加速度矩: (\\S+)\n"
+                                  "=====================================\n");
+    std::vector<WheelBlock> blocks;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), block); it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        blocks.push_back({std::stoi(m[1]), std::stof(m[2]),
+                          "speed=" + m[2].str() + " current=" + m[3].str() + " torque=" + m[4].str()});
+    }
+    return blocks;
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        if (done()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return done();
+}
+
+}  // namespace
+
+TEST(FlywheelEndToEnd, WheelsSpinUpTowardsTheBootstrapSpeeds)
+{
+    std::string dir = testing::TempDir() + "wheel_e2e_" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0755);
+    ChildProcess sim(DEVSIM_PATH, {"--run-dir", dir, "--line", "w0=wheel:0x11", "--line", "w1=wheel:0x22", "--line",
+                                   "w2=wheel:0x33", "--pace"});
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (access((dir + "/devsim.ready").c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(access((dir + "/devsim.ready").c_str(), F_OK), 0) << sim.out() << sim.err();
+    {
+        std::ofstream cfg(dir + "/Skardel.json");
+        cfg << "{\"flywheels\": [";
+        for (int i = 0; i < 3; ++i)
+            cfg << (i ? "," : "") << "{\"id\": " << i << ", \"device\": \"" << dir << "/w" << i << "\"}";
+        cfg << "]}";
+    }
+    ChildProcess skardel(SKARDEL_PATH, {dir + "/Skardel.json"});
+    ASSERT_TRUE(skardel.wait_for_output("[OK] Flywheel 2 initialized successfully\n", 10s)) << skardel.err();
+    ChildProcess console(CORVANE_PATH);
+
+    // All three wheels well on their way.
+    auto spun_up = [&] {
+        std::map<int, float> top;
+        for (const auto& b : wheel_blocks(console.out())) top[b.id] = std::max(top[b.id], b.speed);
+        return top[1] > 100.0f && top[2] > 200.0f && top[3] > 300.0f;
+    };
+    ASSERT_TRUE(wait_until(spun_up, 40s)) << console.out();
+    EXPECT_NE(skardel.out().find("[OK] Command sent to Flywheel 3\n"), std::string::npos) << skardel.out();
+
+    const std::map<int, float> target = {{1, 200.0f}, {2, 400.0f}, {3, 600.0f}};
+    std::map<int, float> last;
+    std::string sim_log = sim.out();
+    for (const auto& b : wheel_blocks(console.out())) {
+        ASSERT_TRUE(target.count(b.id)) << "wheel " << b.id;
+        EXPECT_LE(b.speed, target.at(b.id) * 1.02f) << "wheel " << b.id;
+        EXPECT_GE(b.speed, last[b.id] - 1.0f) << "wheel " << b.id << " spins up, it does not slow down";
+        last[b.id] = b.speed;
+        // What the console shows is a frame the wheel sent.
+        EXPECT_NE(sim_log.find("[SIM] w" + std::to_string(b.id - 1) + " status " + b.text + "\n"), std::string::npos)
+            << "wheel " << b.id << ": " << b.text;
+    }
+    // Bytes of a frame cut by the line's flush at set-up may be skipped once;
+    // nothing the wheels sent may fail its checksum.
+    EXPECT_EQ(skardel.err().find("Checksum error"), std::string::npos) << skardel.err();
+
+    console.stop();
+    skardel.signal(SIGINT);
+    EXPECT_EQ(skardel.wait_exit(10s), 0);
+    EXPECT_NE(skardel.out().find("[INFO] Received signal 2, shutting down...\n"), std::string::npos);
+    EXPECT_NE(skardel.out().find("[INFO] Skardel cleaning up...\n"), std::string::npos);
+}
