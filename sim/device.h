@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,10 +49,22 @@ public:
 
     // The line was hung up: forget any partly received command.
     virtual void reset_input() = 0;
+
+    // Devices that talk without being asked (a wheel's status stream) say
+    // here when, in the same seconds as receive()'s `t`, tick() next has
+    // something to send. Devices that only answer keep the defaults.
+    virtual std::optional<double> next_tick() const { return std::nullopt; }
+    virtual void tick(double /*t*/, const AnswerSink& /*send*/) {}
 };
 
-// Creates a device of a kind; `index` is the line's position on the command
-// line (used to vary phases between lines).
-using DeviceFactory = std::function<std::unique_ptr<Device>(unsigned index, LogSink log)>;
+// What a line's device is made from besides its kind.
+struct DeviceSetup {
+    unsigned index = 0;         // the line's position on the command line (varies phases)
+    uint8_t hardware_id = 0;    // wheel: the id it answers to and sends
+    double status_hz = 10.0;    // wheel: status frames per second
+};
+
+// Creates a device of a kind.
+using DeviceFactory = std::function<std::unique_ptr<Device>(const DeviceSetup& setup, LogSink log)>;
 
 }  // namespace devsim

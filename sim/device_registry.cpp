@@ -4,6 +4,7 @@
 #include "mems_codec.h"
 #include "rate_sensor.h"
 #include "star_sensor.h"
+#include "wheel.h"
 
 #include <utility>
 
@@ -19,17 +20,20 @@ const std::vector<KindEntry>& kinds()
 {
     // New device kinds are added here.
     static const std::vector<KindEntry> table = {
-        {"nano", [](unsigned index, LogSink log) -> std::unique_ptr<Device> {
-             return std::make_unique<StarSensor>(StarType::nano, index, std::move(log));
+        {"nano", [](const DeviceSetup& setup, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<StarSensor>(StarType::nano, setup.index, std::move(log));
          }},
-        {"pico", [](unsigned index, LogSink log) -> std::unique_ptr<Device> {
-             return std::make_unique<StarSensor>(StarType::pico, index, std::move(log));
+        {"pico", [](const DeviceSetup& setup, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<StarSensor>(StarType::pico, setup.index, std::move(log));
          }},
-        {"gyro", [](unsigned index, LogSink log) -> std::unique_ptr<Device> {
-             return std::make_unique<RateSensor>(gyro_codec(), index, std::move(log));
+        {"gyro", [](const DeviceSetup& setup, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<RateSensor>(gyro_codec(), setup.index, std::move(log));
          }},
-        {"mems", [](unsigned index, LogSink log) -> std::unique_ptr<Device> {
-             return std::make_unique<RateSensor>(mems_codec(), index, std::move(log));
+        {"mems", [](const DeviceSetup& setup, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<RateSensor>(mems_codec(), setup.index, std::move(log));
+         }},
+        {"wheel", [](const DeviceSetup& setup, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<Wheel>(setup.hardware_id, setup.status_hz, std::move(log));
          }},
     };
     return table;
@@ -51,10 +55,10 @@ bool is_known_kind(const std::string& kind)
     return false;
 }
 
-std::unique_ptr<Device> make_device(const std::string& kind, unsigned index, LogSink log)
+std::unique_ptr<Device> make_device(const std::string& kind, const DeviceSetup& setup, LogSink log)
 {
     for (const auto& k : kinds())
-        if (kind == k.name) return k.make(index, std::move(log));
+        if (kind == k.name) return k.make(setup, std::move(log));
     return nullptr;
 }
 

@@ -15,6 +15,6 @@ std::vector<std::string> known_kinds();
 bool is_known_kind(const std::string& kind);
 
 // Null when the kind is unknown.
-std::unique_ptr<Device> make_device(const std::string& kind, unsigned index, LogSink log);
+std::unique_ptr<Device> make_device(const std::string& kind, const DeviceSetup& setup, LogSink log);
 
 }  // namespace devsim

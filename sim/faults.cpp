@@ -8,7 +8,7 @@ namespace devsim {
 namespace {
 
 const char* const NAMES[FAULT_KIND_COUNT] = {"silence", "header", "checksum", "short",
-                                             "split",   "garbage", "hangup"};
+                                             "split",   "garbage", "hangup",   "backtoback"};
 
 bool parse_probability(const std::string& text, double& p)
 {

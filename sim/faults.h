@@ -24,8 +24,9 @@ enum class FaultKind {
     split,     // sent in several small pieces a few ms apart
     garbage,   // a few random bytes go out before the answer
     hangup,    // the line is closed instead, and comes back later
+    backtoback,  // held back and sent in one write with the next answer
 };
-constexpr std::size_t FAULT_KIND_COUNT = 7;
+constexpr std::size_t FAULT_KIND_COUNT = 8;
 
 const char* fault_name(FaultKind kind);
 bool parse_fault_kind(const std::string& text, FaultKind& kind);
@@ -80,7 +81,8 @@ private:
 
 // The bytes of an answer after the byte-changing faults (header, checksum,
 // short, garbage), split into the pieces in which they go out. One piece
-// unless split is set.
+// unless split is set. Holding an answer back (backtoback) is the line's
+// business, not done here.
 std::vector<Bytes> apply_faults(const FaultSet& faults, Bytes answer, std::mt19937_64& rng);
 
 }  // namespace devsim

@@ -31,6 +31,20 @@ bool parse_u64(const std::string& text, uint64_t& value)
     return true;
 }
 
+// A byte given in decimal or as 0x-prefixed hexadecimal.
+bool parse_byte(const std::string& text, int& value)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits[0] == '-' || digits[0] == '+') return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(digits.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || end != digits.c_str() + digits.size() || v < 0 || v > 255) return false;
+    value = int(v);
+    return true;
+}
+
 bool valid_line_name(const std::string& name)
 {
     return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos &&
@@ -44,9 +58,9 @@ std::string usage_text()
     std::string kinds;
     for (const auto& k : known_kinds()) kinds += (kinds.empty() ? "" : ", ") + k;
     return "usage: devsim --run-dir DIR --line NAME=KIND [--line NAME=KIND ...] [--pace] [--baud N]\n"
-           "              [--seed N] [--hangup-ms N] [--fault NAME:FAULT[:MODE]]...\n"
-           "  KIND:  " + kinds + "\n"
-           "  FAULT: silence, header, checksum, short, split, garbage, hangup\n"
+           "              [--seed N] [--hangup-ms N] [--wheel-hz N] [--fault NAME:FAULT[:MODE]]...\n"
+           "  KIND:  " + kinds + " (wheel:ID sets a wheel's hardware id, decimal or 0x..)\n"
+           "  FAULT: silence, header, checksum, short, split, garbage, hangup, backtoback\n"
            "  MODE:  once (default), rate=P (0..1), off\n"
            "Runtime faults: write 'fault NAME FAULT [MODE]' lines to DIR/devsim.control.\n";
 }
@@ -99,6 +113,19 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
                 error = "bad --line '" + value + "' (expected NAME=KIND, NAME a plain file name)";
                 return false;
             }
+            const auto colon = spec.kind.find(':');
+            if (colon != std::string::npos) {
+                const std::string id = spec.kind.substr(colon + 1);
+                spec.kind.erase(colon);
+                if (spec.kind != "wheel") {
+                    error = "bad --line '" + value + "' (only a wheel takes :ID)";
+                    return false;
+                }
+                if (!parse_byte(id, spec.hardware_id)) {
+                    error = "bad wheel hardware id '" + id + "' (0..255, decimal or 0x..)";
+                    return false;
+                }
+            }
             if (!is_known_kind(spec.kind)) {
                 error = "unknown device kind '" + spec.kind + "'";
                 return false;
@@ -126,6 +153,14 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
                 return false;
             }
             o.hangup_ms = int(v);
+        } else if (opt == "--wheel-hz") {
+            long long v = 0;
+            if (!need_value()) return false;
+            if (!parse_int(value, 1, 1000, v)) {
+                error = "bad --wheel-hz '" + value + "' (1..1000)";
+                return false;
+            }
+            o.wheel_hz = double(v);
         } else if (opt == "--fault") {
             if (!need_value()) return false;
             FaultRequest request;
@@ -161,6 +196,18 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
             error = "--fault names unknown line '" + f.line + "'";
             return false;
         }
+    }
+    // Wheels without an id get 0x11, 0x22, ... in command-line order.
+    int wheels = 0;
+    for (auto& l : o.lines) {
+        if (l.kind != "wheel") continue;
+        ++wheels;
+        if (l.hardware_id >= 0) continue;
+        if (wheels > 15) {
+            error = "line '" + l.name + "': give wheels after the 15th an explicit id (wheel:ID)";
+            return false;
+        }
+        l.hardware_id = 0x11 * wheels;
     }
     options = o;
     return true;

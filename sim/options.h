@@ -14,6 +14,9 @@ constexpr uint64_t DEFAULT_SEED = 20240601;
 struct LineSpec {
     std::string name;
     std::string kind;
+    // Wheels: the hardware id, given as "wheel:ID" or assigned in order
+    // (0x11 for the first wheel line, 0x22 for the second, ...).
+    int hardware_id = -1;
 };
 
 struct Options {
@@ -23,6 +26,7 @@ struct Options {
     int baud = 115200;
     uint64_t seed = DEFAULT_SEED;
     int hangup_ms = 2000;
+    double wheel_hz = 10.0;
     std::vector<FaultRequest> faults;
 };
 

@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+#include <iterator>
 #include <utility>
 
 namespace devsim {
@@ -107,6 +108,7 @@ void SimLine::close_pty()
     if (slave_ >= 0) ::close(slave_);
     master_ = slave_ = -1;
     out_.clear();
+    held_.clear();
     write_blocked_ = false;
 }
 
@@ -151,7 +153,20 @@ void SimLine::send(Answer answer, Clock::time_point now)
     if (faults.has(FaultKind::silence)) return;
 
     const auto per_byte = wire_.pace ? byte_time(device_->bits_per_byte(), wire_.baud) : Clock::duration::zero();
-    const auto pieces = apply_faults(faults, std::move(answer.bytes), rng_);
+    auto pieces = apply_faults(faults, std::move(answer.bytes), rng_);
+    // A held frame goes out with this one, its last piece and this one's
+    // first in a single write.
+    if (!held_.empty() && !pieces.empty()) {
+        held_.back().insert(held_.back().end(), pieces.front().begin(), pieces.front().end());
+        held_.insert(held_.end(), std::make_move_iterator(pieces.begin() + 1), std::make_move_iterator(pieces.end()));
+        pieces = std::move(held_);
+        held_.clear();
+    }
+    if (faults.has(FaultKind::backtoback)) {
+        held_ = std::move(pieces);
+        if (!answer.summary.empty()) say(answer.summary);
+        return;
+    }
     std::uniform_int_distribution<int> gap_ms(2, 5);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const auto gap = i == 0 ? Clock::duration::zero() : Clock::duration(std::chrono::milliseconds(gap_ms(rng_)));
@@ -202,9 +217,24 @@ void SimLine::service(Clock::time_point now)
     if (write_blocked_) out_.put_back(due.data() + done, due.size() - done, now);
 }
 
-std::optional<Clock::time_point> SimLine::next_deadline() const
+void SimLine::tick(Clock::time_point now, double t)
+{
+    const auto due = device_->next_tick();
+    if (!due || t < *due) return;
+    // The device keeps its schedule while the line is hung up; what it sends
+    // then is lost.
+    device_->tick(t, [&](Answer answer) {
+        if (master_ >= 0) send(std::move(answer), now);
+    });
+}
+
+std::optional<Clock::time_point> SimLine::next_deadline(Clock::time_point epoch) const
 {
     std::optional<Clock::time_point> next = back_at_;
+    if (const auto tick = device_->next_tick()) {
+        const auto at = epoch + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(*tick));
+        if (!next || at < *next) next = at;
+    }
     if (master_ >= 0 && !write_blocked_) {
         const auto due = out_.next_due();
         if (due && (!next || *due < *next)) next = due;

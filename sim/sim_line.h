@@ -20,6 +20,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace devsim {
 
@@ -57,11 +58,16 @@ public:
     // answers.
     void on_readable(Clock::time_point now, double t);
 
+    // Lets a device that sends on its own (see Device::tick) queue what is
+    // due at `t`.
+    void tick(Clock::time_point now, double t);
+
     // Writes what is due, and brings the line back after a hang-up.
     void service(Clock::time_point now);
 
-    // Earliest time service() has something to do.
-    std::optional<Clock::time_point> next_deadline() const;
+    // Earliest time service() or tick() has something to do; `epoch` is
+    // the time the device's `t` counts from.
+    std::optional<Clock::time_point> next_deadline(Clock::time_point epoch) const;
 
     void set_fault(FaultKind kind, FaultMode mode) { faults_.set(kind, mode); }
 
@@ -87,6 +93,8 @@ private:
     std::string slave_path_;
     bool write_blocked_ = false;
     std::optional<Clock::time_point> back_at_;
+    // A frame hit by backtoback: its pieces wait to go out with the next one.
+    std::vector<Bytes> held_;
 };
 
 }  // namespace devsim

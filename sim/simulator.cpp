@@ -94,7 +94,11 @@ bool Simulator::start(std::string& error)
     for (std::size_t i = 0; i < options_.lines.size(); ++i) {
         const auto& spec = options_.lines[i];
         const std::string name = spec.name;
-        auto device = make_device(spec.kind, unsigned(i), [name](const std::string& text) {
+        DeviceSetup setup;
+        setup.index = unsigned(i);
+        setup.hardware_id = uint8_t(spec.hardware_id < 0 ? 0 : spec.hardware_id);
+        setup.status_hz = options_.wheel_hz;
+        auto device = make_device(spec.kind, setup, [name](const std::string& text) {
             sim_log(name + " " + text);
         });
         WireSettings wire;
@@ -137,7 +141,7 @@ void Simulator::loop(int stop_fd)
 
         std::optional<Clock::time_point> deadline;
         for (const auto& line : lines_) {
-            const auto d = line->next_deadline();
+            const auto d = line->next_deadline(started_);
             if (d && (!deadline || *d < *deadline)) deadline = d;
         }
         timespec timeout{};
@@ -167,6 +171,7 @@ void Simulator::loop(int stop_fd)
             SimLine& line = *lines_[i];
             const short revents = fds[i + 2].revents;
             if (fds[i + 2].fd >= 0 && fds[i + 2].fd == line.fd() && (revents & POLLIN)) line.on_readable(now, t);
+            line.tick(now, t);
             line.service(now);
         }
     }

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <memory>
 #include <poll.h>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -598,4 +599,195 @@ TEST_F(DevsimProcess, MemsSplitFaultDeliversAWholeAnswerInPieces)
     ASSERT_TRUE(rc::mems_ok(split.bytes));
     EXPECT_GE(split.reads, 2);
     EXPECT_EQ(logged("[SIM] m fault split\n"), 1);
+}
+
+namespace {
+
+// Reads whatever the next read returns (one read), or nothing when the
+// guard runs out.
+Bytes next_read(const ServiceEnd& end)
+{
+    pollfd p{end.fd(), POLLIN, 0};
+    if (::poll(&p, 1, int(std::chrono::milliseconds(GUARD).count())) <= 0 || !(p.revents & POLLIN)) return {};
+    uint8_t buf[512];
+    const ssize_t k = ::read(end.fd(), buf, sizeof buf);
+    return k > 0 ? Bytes(buf, buf + k) : Bytes{};
+}
+
+bool wheel_frame_ok(const Bytes& f, uint8_t id)
+{
+    if (f.size() != 19 || f[0] != 0xFF || f[17] != id) return false;
+    unsigned sum = 0;
+    for (int i = 1; i <= 16; ++i) sum += f[i];
+    return f[18] == uint8_t(sum);
+}
+
+float wheel_value(const Bytes& f, std::size_t at)
+{
+    const uint32_t raw = (uint32_t(f[at]) << 24) | (uint32_t(f[at + 1]) << 16) | (uint32_t(f[at + 2]) << 8) |
+                         uint32_t(f[at + 3]);
+    return float(double(int32_t(raw)) / 1000.0);
+}
+
+std::string wheel_status_line(const std::string& name, const Bytes& f)
+{
+    std::ostringstream os;
+    os << "[SIM] " << name << " status speed=" << wheel_value(f, 1) << " current=" << wheel_value(f, 5)
+       << " torque=" << wheel_value(f, 13);
+    return os.str();
+}
+
+// Status frames as they stream in, cut at their headers. The stream is
+// only ever joined by the simulator's own frames, so a frame boundary is a
+// multiple of 19 from the first header seen.
+class WheelReader {
+public:
+    explicit WheelReader(const ServiceEnd& end) : end_(end) {}
+
+    Bytes frame()
+    {
+        while (buffer_.size() < 19) {
+            const Bytes more = next_read(end_);
+            if (more.empty()) return {};
+            buffer_.insert(buffer_.end(), more.begin(), more.end());
+            // Drop a partial frame read before the first header.
+            while (!synced_ && !buffer_.empty() && buffer_[0] != 0xFF) buffer_.erase(buffer_.begin());
+            synced_ = !buffer_.empty();
+        }
+        Bytes f(buffer_.begin(), buffer_.begin() + 19);
+        buffer_.erase(buffer_.begin(), buffer_.begin() + 19);
+        return f;
+    }
+
+private:
+    const ServiceEnd& end_;
+    Bytes buffer_;
+    bool synced_ = false;
+};
+
+const Bytes WHEEL_SPEED_200_ID11 = {0x58, 0x00, 0x03, 0x0D, 0x40, 0x00, 0x00, 0x05, 0xDC, 0x11, 0x9A};
+
+}  // namespace
+
+TEST_F(DevsimProcess, WheelsStreamStatusAndFollowASpeedCommand)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--line", "w0=wheel", "--line", "w1=wheel:0x22"}));
+    EXPECT_TRUE(wait_log("[SIM] line w0 wheel at " + link_target(path("w0")) + "\n"));
+    ServiceEnd w0(path("w0"));
+    ServiceEnd w1(path("w1"));
+    ASSERT_TRUE(w0.ok() && w1.ok());
+    WheelReader r0(w0), r1(w1);
+
+    // Frames arrive without any request; both wheels stand still.
+    for (int i = 0; i < 3; ++i) {
+        const Bytes f0 = r0.frame();
+        ASSERT_TRUE(wheel_frame_ok(f0, 0x11)) << i;
+        EXPECT_EQ(wheel_value(f0, 1), 0.0f);
+        const Bytes f1 = r1.frame();
+        ASSERT_TRUE(wheel_frame_ok(f1, 0x22)) << i;
+        EXPECT_EQ(wheel_value(f1, 1), 0.0f);
+    }
+
+    // A command for the other wheel's id is ignored by this one.
+    ASSERT_TRUE(w0.send({0x58, 0x00, 0x03, 0x0D, 0x40, 0x00, 0x00, 0x05, 0xDC, 0x22, 0xAB}));
+    ASSERT_TRUE(wait_log("[SIM] w0 command for hardware id 0x22 ignored"));
+
+    ASSERT_TRUE(w0.send(WHEEL_SPEED_200_ID11));
+    ASSERT_TRUE(wait_log("[SIM] w0 command speed target=200 limit=1.5\n"));
+    const std::size_t statuses_before = std::size_t(log_count("[SIM] w0 status "));
+
+    // Later frames show the wheel spinning up, and each status line of the
+    // log tells exactly what the frame carries.
+    float previous = 0.0f;
+    bool accelerating_seen = false;
+    for (int i = 0; i < 15; ++i) {
+        const Bytes f = r0.frame();
+        ASSERT_TRUE(wheel_frame_ok(f, 0x11)) << i;
+        const float speed = wheel_value(f, 1);
+        EXPECT_GE(speed, previous) << i;
+        EXPECT_LT(speed, 200.0f) << i;
+        if (speed > previous && wheel_value(f, 13) > 0.0f && wheel_value(f, 5) > 0.0f) accelerating_seen = true;
+        previous = speed;
+        const std::string line = wheel_status_line("w0", f);
+        ASSERT_TRUE(wait_log(line + "\n")) << line << "\n" << sim_->out();
+    }
+    EXPECT_TRUE(accelerating_seen);
+    EXPECT_GT(previous, 0.0f);
+    EXPECT_GT(std::size_t(log_count("[SIM] w0 status ")), statuses_before);
+
+    // The other wheel was not commanded.
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(wheel_value(r1.frame(), 1), 0.0f);
+    EXPECT_EQ(log_count("[SIM] w1 command"), 0);
+}
+
+TEST_F(DevsimProcess, WheelBadCommandsAreLoggedWithTheirBytes)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--line", "w0=wheel"}));
+    ServiceEnd w0(path("w0"));
+    ASSERT_TRUE(w0.ok());
+    Bytes bad = WHEEL_SPEED_200_ID11;
+    bad[10] = 0x9B;
+    ASSERT_TRUE(w0.send(bad));
+    EXPECT_TRUE(wait_log("[SIM] w0 bad frame dropped (checksum 9B, expected 9A): 58 00 03 0D 40 00 00 05 DC 11 9B\n"))
+        << sim_->out();
+    ASSERT_TRUE(w0.send({0x59, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x11, 0x74}));
+    EXPECT_TRUE(wait_log("[SIM] w0 command torque value=0.01\n")) << sim_->out();
+    EXPECT_EQ(log_count("[SIM] w0 command speed"), 0);
+}
+
+TEST_F(DevsimProcess, WheelBackToBackSendsTwoFramesInOneRead)
+{
+    // A slow stream, so that frames sent apart are read apart.
+    ASSERT_NO_FATAL_FAILURE(start({"--line", "w0=wheel", "--wheel-hz", "2"}));
+    ServiceEnd w0(path("w0"));
+    ASSERT_TRUE(w0.ok());
+    Bytes first = next_read(w0);
+    ASSERT_FALSE(first.empty());
+    ASSERT_NO_FATAL_FAILURE(control("fault w0 backtoback"));
+    ASSERT_TRUE(wait_log("[SIM] control: fault w0 backtoback\n"));
+
+    Bytes joined;
+    for (int i = 0; i < 6 && joined.empty(); ++i) {
+        const Bytes got = next_read(w0);
+        ASSERT_FALSE(got.empty()) << i;
+        if (got.size() == 38) joined = got;
+    }
+    ASSERT_EQ(joined.size(), 38u);
+    EXPECT_TRUE(wheel_frame_ok(Bytes(joined.begin(), joined.begin() + 19), 0x11));
+    EXPECT_TRUE(wheel_frame_ok(Bytes(joined.begin() + 19, joined.end()), 0x11));
+    EXPECT_EQ(logged("[SIM] w0 fault backtoback\n"), 1);
+}
+
+TEST_F(DevsimProcess, WheelStatusFramesTakeTheGenericFaults)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--line", "w0=wheel", "--wheel-hz", "5"}));
+    ServiceEnd w0(path("w0"));
+    ASSERT_TRUE(w0.ok());
+    ASSERT_FALSE(next_read(w0).empty());
+
+    ASSERT_NO_FATAL_FAILURE(control("fault w0 checksum"));
+    Bytes spoiled;
+    for (int i = 0; i < 6 && spoiled.empty(); ++i) {
+        const Bytes got = next_read(w0);
+        ASSERT_EQ(got.size(), 19u) << i;
+        if (!wheel_frame_ok(got, 0x11)) spoiled = got;
+    }
+    ASSERT_EQ(spoiled.size(), 19u);
+    EXPECT_EQ(spoiled[0], 0xFF);
+    Bytes repaired = spoiled;
+    repaired[18] = uint8_t(~repaired[18]);
+    EXPECT_TRUE(wheel_frame_ok(repaired, 0x11));
+    EXPECT_TRUE(wheel_frame_ok(next_read(w0), 0x11));
+    EXPECT_EQ(logged("[SIM] w0 fault checksum\n"), 1);
+
+    ASSERT_NO_FATAL_FAILURE(control("fault w0 header"));
+    Bytes bad_head;
+    for (int i = 0; i < 6 && bad_head.empty(); ++i) {
+        const Bytes got = next_read(w0);
+        ASSERT_EQ(got.size(), 19u) << i;
+        if (got[0] != 0xFF) bad_head = got;
+    }
+    ASSERT_EQ(bad_head.size(), 19u);
+    EXPECT_EQ(bad_head[0], 0x00);
+    EXPECT_EQ(logged("[SIM] w0 fault header\n"), 1);
 }
