@@ -2,6 +2,7 @@
 // the console's bootstrap commands the wheels spin up, and the console's
 // blocks follow what the wheels send.
 #include "support/child_process.h"
+#include "support/waiting.h"
 
 #include <gtest/gtest.h>
 
@@ -35,16 +36,6 @@ std::vector<WheelBlock> wheel_blocks(const std::string& out)
     return blocks;
 }
 
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    auto until = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < until) {
-        if (done()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
-}
-
 }  // namespace
 
 TEST(FlywheelEndToEnd, WheelsSpinUpTowardsTheBootstrapSpeeds)
@@ -53,10 +44,7 @@ TEST(FlywheelEndToEnd, WheelsSpinUpTowardsTheBootstrapSpeeds)
     mkdir(dir.c_str(), 0755);
     ChildProcess sim(DEVSIM_PATH, {"--run-dir", dir, "--line", "w0=wheel:0x11", "--line", "w1=wheel:0x22", "--line",
                                    "w2=wheel:0x33", "--pace"});
-    auto until = std::chrono::steady_clock::now() + 10s;
-    while (access((dir + "/devsim.ready").c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(20ms);
-    ASSERT_EQ(access((dir + "/devsim.ready").c_str(), F_OK), 0) << sim.out() << sim.err();
+    ASSERT_TRUE(wait_for_file(dir + "/devsim.ready", 10s)) << sim.out() << sim.err();
     {
         std::ofstream cfg(dir + "/Skardel.json");
         cfg << "{\"flywheels\": [";

@@ -1,6 +1,7 @@
 // Gyro and MEMS with real processes: the simulator plays both units, the two
 // services drive them and the console prints their blocks.
 #include "support/child_process.h"
+#include "support/waiting.h"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +14,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout)
-{
-    auto until = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < until) {
-        if (access(path.c_str(), F_OK) == 0) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
-}
 
 struct AxisBlock {
     std::string values;  // "x=.. y=.. z=.."
@@ -44,16 +35,6 @@ std::vector<AxisBlock> console_blocks(const std::string& out, const std::string&
                           std::stoi(m[5]), std::stoi(m[6]), std::stoi(m[7]), std::stoi(m[8]), std::stoi(m[9])});
     }
     return blocks;
-}
-
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    auto until = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < until) {
-        if (done()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
 }
 
 }  // namespace

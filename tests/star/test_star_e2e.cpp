@@ -4,6 +4,7 @@
 #include "bus_endpoint.h"
 #include "byte_order.h"
 #include "support/child_process.h"
+#include "support/waiting.h"
 
 #include <gtest/gtest.h>
 
@@ -26,16 +27,6 @@ std::string make_run_dir(const std::string& name)
     std::string dir = testing::TempDir() + name + "_" + std::to_string(getpid());
     mkdir(dir.c_str(), 0755);
     return dir;
-}
-
-bool wait_for_file(const std::string& path, std::chrono::milliseconds timeout)
-{
-    auto until = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < until) {
-        if (access(path.c_str(), F_OK) == 0) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
 }
 
 void write_brenvik_config(const std::string& dir, const std::vector<std::string>& lines)
