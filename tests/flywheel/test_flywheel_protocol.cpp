@@ -1,6 +1,7 @@
 // Wheel command and status frames, and the assembly of status frames from
 // a byte stream.
 #include "byte_order.h"
+#include "flywheel/wheel_frames.h"
 #include "flywheel_protocol.h"
 
 #include <gtest/gtest.h>
@@ -16,20 +17,6 @@ std::vector<uint8_t> encode(double value)
     uint8_t out[4];
     cal_cmder_para(value, 1000.0, out);
     return std::vector<uint8_t>(out, out + 4);
-}
-
-// A status frame: header, speed, current, 4 spare bytes, torque (× 1000),
-// hardware id, checksum over bytes 1 to 16.
-std::vector<uint8_t> status_frame(int32_t speed, int32_t current, int32_t torque, uint8_t hw)
-{
-    std::vector<uint8_t> f(19, 0);
-    f[0] = 0xFF;
-    store_be32(&f[1], uint32_t(speed));
-    store_be32(&f[5], uint32_t(current));
-    store_be32(&f[13], uint32_t(torque));
-    f[17] = hw;
-    f[18] = sum8(&f[1], 16);
-    return f;
 }
 
 struct Taken {

@@ -1,6 +1,7 @@
 // The wheel service against pseudo-terminal wheels written to by the test.
 #include "Skardel.h"
 #include "byte_order.h"
+#include "flywheel/wheel_frames.h"
 #include "serial_port.h"
 #include "support/pty_pair.h"
 
@@ -12,18 +13,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-std::vector<uint8_t> status_frame(int32_t speed, int32_t current, int32_t torque, uint8_t hw)
-{
-    std::vector<uint8_t> f(19, 0);
-    f[0] = 0xFF;
-    store_be32(&f[1], uint32_t(speed));
-    store_be32(&f[5], uint32_t(current));
-    store_be32(&f[13], uint32_t(torque));
-    f[17] = hw;
-    f[18] = sum8(&f[1], 16);
-    return f;
-}
 
 std::vector<unsigned char> command(uint8_t wheel, uint8_t mode, float v1, float v2)
 {
