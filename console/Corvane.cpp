@@ -3,6 +3,7 @@
 #include "byte_order.h"
 #include "service_skeleton.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -350,11 +351,24 @@ void Corvane_run(unsigned long cycles)
     }
     CorvaneWriteLog("[INFO] Polling " + std::to_string(polling_requests().size()) +
                     " telemetry requests every 1000 ms");
-    for (unsigned long n = 0; cycles == 0 || n < cycles; ++n) {
+    // One cycle a second on a fixed cadence; a stop request (SIGINT/SIGTERM)
+    // is noticed within a few tens of milliseconds.
+    using Clock = std::chrono::steady_clock;
+    auto next_cycle = Clock::now();
+    for (unsigned long n = 0; running && (cycles == 0 || n < cycles); ++n) {
         for (const auto& r : polling_requests()) {
             std::vector<unsigned char> payload = r.payload;
             Corvane_telemetry_Pub(payload.data(), r.dest, static_cast<unsigned short>(payload.size()));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        next_cycle += std::chrono::milliseconds(1000);
+        while (running && Clock::now() < next_cycle) {
+            auto left = next_cycle - Clock::now();
+            std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(20)));
+        }
     }
+}
+
+void Corvane_stop()
+{
+    service_bus_release(Corvane_part);
 }

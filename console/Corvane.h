@@ -71,5 +71,9 @@ void command_callback(std::string src, std::string dest, std::string type, std::
 void telemetry_callback(std::string src, std::string dest, std::string type, std::string s4,
                         std::string s5, std::vector<unsigned char>& data);
 
-// Bootstrap, then poll for ever (or `cycles` times when non-zero).
+// Bootstrap, then poll until `running` is cleared (or `cycles` times when
+// non-zero).
 void Corvane_run(unsigned long cycles = 0);
+
+// Leaves the bus: deletes the endpoint, waiting for running callbacks.
+void Corvane_stop();

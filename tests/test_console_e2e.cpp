@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <sys/wait.h>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -172,8 +174,14 @@ TEST(ConsoleEndToEnd, BootstrapPollingAndDisplayThroughTheBus)
                                         10s))
         << console.out();
 
-    // The console never stops by itself; the test stops it by its pid.
-    console.stop();
+    // SIGTERM ends the polling and the console leaves the bus cleanly.
+    console.signal(SIGTERM);
+    int status = console.wait_exit(10s);
+    ASSERT_NE(status, -1) << "the console did not stop on SIGTERM";
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(console.out().find("[INFO] Received signal 15, shutting down...\n"), std::string::npos)
+        << console.out();
     EXPECT_EQ(console.err(), "");
 }
 
