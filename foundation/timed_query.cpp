@@ -1,0 +1,126 @@
+#include "timed_query.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+void copy_line_counts(const Serial_Device& d, Line_Serial_Frame* status)
+{
+    if (status == nullptr) return;
+    status->head_err_cnt = d.head_err_cnt;
+    status->check_err_cnt = d.check_err_cnt;
+    status->length_err_cnt = d.length_err_cnt;
+    status->uart_reset_cnt = d.uart_reset_cnt;
+}
+
+void TimedQueryUnit::report_select_error(int err)
+{
+    std::fprintf(stderr, "select error: %s\n", std::strerror(err));
+    std::fflush(stderr);
+}
+
+void TimedQueryUnit::report_read_error(int err)
+{
+    std::fprintf(stderr, "read error: %s\n", std::strerror(err));
+    std::fflush(stderr);
+}
+
+int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
+{
+    Serial_Device& d = unit.line();
+    const std::size_t expected = unit.answer_length();
+    std::memset(raw, 0, expected);
+
+    // A closed line stays closed: no reset is tried from here.
+    if (d.fd < 0) {
+        unit.report_not_open();
+        copy_line_counts(d, status);
+        return DEV_ERR_NOT_OPEN;
+    }
+    unit.report_called();
+
+    if (d.consecutive_fail_cnt >= TIMED_QUERY_RESET_AFTER) {
+        unit.report_reset_start();
+        int rc = unit.reset_line();
+        if (rc == DEV_OK) {
+            ++d.uart_reset_cnt;
+            d.consecutive_fail_cnt = 0;
+            unit.report_reset_done();
+        } else {
+            unit.report_reset_failed(rc);
+        }
+    }
+
+    if (d.fd >= 0) tcflush(d.fd, TCIOFLUSH);
+
+    auto fail = [&](int code) {
+        ++d.consecutive_fail_cnt;
+        copy_line_counts(d, status);
+        return code;
+    };
+
+    if (unit.send_request() != DEV_OK) {
+        unit.report_send_failed();
+        return fail(DEV_ERR_SEND);
+    }
+
+    std::vector<uint8_t> own(expected, 0);
+    uint8_t* buf = unit.raw_shows_partial_answers() ? raw : own.data();
+    std::size_t received = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (received < expected) {
+        long elapsed = long(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+        if (elapsed > TIMED_QUERY_DEADLINE_MS) {
+            unit.report_timeout(elapsed, received);
+            ++d.length_err_cnt;
+            return fail(DEV_ERR_TIMEOUT);
+        }
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(d.fd, &readable);
+        timeval wait{0, TIMED_QUERY_DEADLINE_MS * 1000};
+        int ready = select(d.fd + 1, &readable, nullptr, nullptr, &wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            unit.report_select_error(errno);
+            return fail(DEV_ERR_SELECT);
+        }
+        if (ready == 0 || !FD_ISSET(d.fd, &readable)) continue;
+        ssize_t n = ::read(d.fd, buf + received, expected - received);
+        if (n > 0) {
+            received += std::size_t(n);
+            unit.report_piece(std::size_t(n), received);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            unit.report_read_error(errno);
+            return fail(DEV_ERR_NOT_OPEN);
+        }
+    }
+    unit.report_complete(buf);
+
+    if (!unit.header_ok(buf)) {
+        unit.report_header(buf);
+        ++d.head_err_cnt;
+        return fail(DEV_ERR_HEADER);
+    }
+    if (!unit.checksum_ok(buf)) {
+        unit.report_checksum();
+        ++d.check_err_cnt;
+        return fail(DEV_ERR_CHECKSUM);
+    }
+    if (buf != raw) std::memcpy(raw, buf, expected);
+    int rc = unit.accept(buf);
+    if (rc != DEV_OK) {
+        unit.report_accept_failed(rc);
+        return fail(rc);
+    }
+    unit.report_success();
+    d.consecutive_fail_cnt = 0;
+    copy_line_counts(d, status);
+    return DEV_OK;
+}
