@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bus_endpoint.h"
+#include "vision_record.h"
 
 #include <cstdint>
 #include <map>
@@ -23,14 +24,6 @@ enum DeviceSource : int32_t {
     SOURCE_OPTICAL = 7,
 };
 
-#pragma pack(push, 1)
-struct RecResult {
-    uint8_t recog_Valid;
-    float recog_Alpha;
-    float recog_Beta;
-};
-#pragma pack(pop)
-static_assert(sizeof(RecResult) == 9, "RecResult is 9 packed bytes");
 
 extern const std::string servername;
 extern const std::string topic_name_cmd;

@@ -75,3 +75,15 @@ inline uint8_t sum8(const uint8_t* p, std::size_t n)
     for (std::size_t i = 0; i < n; ++i) s += p[i];
     return uint8_t(s);
 }
+
+// Value swaps between the line's big-endian order and the host's
+// little-endian order (the host is little-endian).
+inline uint16_t be16_to_le16(uint16_t v) { return uint16_t((v >> 8) | (v << 8)); }
+inline uint16_t le16_to_be16(uint16_t v) { return be16_to_le16(v); }
+inline uint32_t be32_to_le32(uint32_t v)
+{
+    return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+}
+inline uint32_t le32_to_be32(uint32_t v) { return be32_to_le32(v); }
+inline float be_float_to_le_float(float f) { return float_from_bits(be32_to_le32(bits_from_float(f))); }
+inline float le_float_to_be_float(float f) { return be_float_to_le_float(f); }
