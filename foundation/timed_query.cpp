@@ -18,6 +18,8 @@ void copy_line_counts(const Serial_Device& d, Line_Serial_Frame* status)
     status->uart_reset_cnt = d.uart_reset_cnt;
 }
 
+int TimedQueryUnit::flush_before_request() const { return TCIOFLUSH; }
+
 void TimedQueryUnit::report_select_error(int err)
 {
     std::fprintf(stderr, "select error: %s\n", std::strerror(err));
@@ -56,7 +58,7 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
         }
     }
 
-    if (d.fd >= 0) tcflush(d.fd, TCIOFLUSH);
+    if (d.fd >= 0) tcflush(d.fd, unit.flush_before_request());
 
     auto fail = [&](int code) {
         ++d.consecutive_fail_cnt;

@@ -45,6 +45,11 @@ public:
 
     // Re-opens the line with its recorded path and speed; a status code.
     virtual int reset_line() = 0;
+    // What is discarded before the request: TCIOFLUSH (stale input and
+    // unsent output) or TCIFLUSH (stale input only, for a line that also
+    // carries commands, whose frames must not be cut off in the output
+    // queue).
+    virtual int flush_before_request() const;
     // Writes the request; 0 or a status code.
     virtual int send_request() = 0;
     virtual bool header_ok(const uint8_t* answer) = 0;

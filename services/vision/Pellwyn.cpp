@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -43,6 +44,8 @@ public:
         std::string dev = vision_device.dev;
         return vision_uart_init(dev.c_str(), vision_device.baud);
     }
+    // Command frames share the line: only stale input goes.
+    int flush_before_request() const override { return TCIFLUSH; }
     int send_request() override
     {
         ssize_t w = ::write(vision_device.fd, VISION_HEALTH_QUERY, sizeof VISION_HEALTH_QUERY);
