@@ -24,7 +24,7 @@ done
 
 "$root/scripts/setup.sh"
 build_dir=$("$root/scripts/build.sh" --target Corvane --target Brenvik --target Zentaro --target Quimbrel --target Skardel \
-  --target devsim | tail -n 1)
+  --target Tavrin --target Pellwyn --target devsim | tail -n 1)
 
 run_dir="$root/run/bench"
 logs="$run_dir/logs"
@@ -44,7 +44,8 @@ if [[ -z "$real_dir" ]]; then
   config_dir="$run_dir"
   "$build_dir/sim/devsim" --run-dir "$run_dir" "${pace[@]}" \
     --line nano1=nano --line nano2=nano --line gyro=gyro --line mems=mems \
-    --line wheel0=wheel:0x11 --line wheel1=wheel:0x22 --line wheel2=wheel:0x33 >"$logs/devsim.log" 2>&1 &
+    --line wheel0=wheel:0x11 --line wheel1=wheel:0x22 --line wheel2=wheel:0x33 \
+    --line optical=optical --line vision=vision >"$logs/devsim.log" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do
     [[ -e "$run_dir/devsim.ready" ]] && break
@@ -75,7 +76,13 @@ EOF
   ]
 }
 EOF
-  echo "[bench] simulated devices: nano star sensors 1 and 2, gyro, MEMS, wheels 0-2 (lines in $run_dir)" >&2
+  cat >"$config_dir/Tavrin.json" <<EOF
+{ "optical": { "device": "$run_dir/optical", "baudrate": 115200 } }
+EOF
+  cat >"$config_dir/Pellwyn.json" <<EOF
+{ "vision": { "device": "$run_dir/vision", "baudrate": 115200 } }
+EOF
+  echo "[bench] simulated devices: nano star sensors 1 and 2, gyro, MEMS, wheels 0-2, optical, vision (lines in $run_dir)" >&2
 else
   config_dir="$real_dir"
   echo "[bench] real lines: configuration files from $config_dir" >&2
@@ -96,6 +103,15 @@ if [[ -e "$config_dir/Zentaro.json" ]]; then
 fi
 if [[ -e "$config_dir/Quimbrel.json" ]]; then
   (cd "$config_dir" && exec "$build_dir/services/mems/Quimbrel") >"$logs/Quimbrel.log" 2>&1 &
+  pids+=($!)
+fi
+
+if [[ -e "$config_dir/Tavrin.json" ]]; then
+  "$build_dir/services/optical/Tavrin" "$config_dir/Tavrin.json" >"$logs/Tavrin.log" 2>&1 &
+  pids+=($!)
+fi
+if [[ -e "$config_dir/Pellwyn.json" ]]; then
+  (cd "$config_dir" && exec "$build_dir/services/vision/Pellwyn") >"$logs/Pellwyn.log" 2>&1 &
   pids+=($!)
 fi
 
