@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Installs a build into a temporary prefix, checks what landed where, and
+# runs programs from there. Usage: check_install.sh BUILD_DIR
+set -euo pipefail
+build_dir=$1
+prefix=$(mktemp -d /tmp/gnc-bench-install.XXXXXX)
+trap 'rm -rf "$prefix"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+cmake --install "$build_dir" --prefix "$prefix" >"$prefix/install.log" 2>&1 || {
+  cat "$prefix/install.log" >&2
+  echo "FAIL: cmake --install" >&2
+  exit 1
+}
+
+programs=(Corvane Brenvik Skardel Tavrin Pellwyn Quimbrel Zentaro devsim)
+for p in "${programs[@]}"; do
+  [[ -x "$prefix/bin/$p" ]] || fail "bin/$p missing"
+done
+[[ -e "$prefix/lib/libvantrel.so.1" ]] || fail "lib/libvantrel.so.1 missing"
+[[ -e "$prefix/include/vantrel/bus_endpoint.h" ]] || fail "include/vantrel/bus_endpoint.h missing"
+config_dir="$prefix/etc/gnc-bench"
+for c in Brenvik.json Skardel.json Tavrin.json Pellwyn.json Quimbrel.json Zentaro.json fastdds_hosts.xml; do
+  [[ -e "$config_dir/$c" ]] || fail "etc/gnc-bench/$c missing"
+done
+
+# The installed programs use the installed library.
+lib=$(ldd "$prefix/bin/Tavrin" | awk '/libvantrel/ {print $3}')
+[[ -n "$lib" && "$(realpath "$lib")" == "$(realpath "$prefix/lib/libvantrel.so.1")" ]] || fail "Tavrin loads libvantrel from '$lib'"
+
+# Every unit names an installed program, the configuration directory, and an
+# existing configuration file where it passes one.
+units=("$prefix"/lib/systemd/system/gnc-bench-*.service)
+[[ ${#units[@]} -eq 6 ]] || fail "expected 6 unit files, found ${#units[@]}"
+for u in "${units[@]}"; do
+  exec_line=$(sed -n 's/^ExecStart=//p' "$u")
+  workdir=$(sed -n 's/^WorkingDirectory=//p' "$u")
+  read -r program config <<<"$exec_line"
+  [[ -x "$program" && "$program" == "$prefix/bin/"* ]] || fail "$u: ExecStart program '$program'"
+  [[ "$workdir" == "$config_dir" ]] || fail "$u: WorkingDirectory '$workdir'"
+  if [[ -n "${config:-}" ]]; then
+    [[ -e "$config" ]] || fail "$u: configuration '$config' missing"
+  fi
+done
+
+# Programs start from the prefix (with configurations that need no device).
+cat >"$prefix/gyro-off.json" <<'JSON'
+{ "gyro": { "enabled": false } }
+JSON
+out=$("$prefix/bin/Zentaro" "$prefix/gyro-off.json" 2>&1) && rc=0 || rc=$?
+[[ $rc -eq 0 && "$out" == *"[INFO] Gyro is disabled, exiting"* ]] || fail "Zentaro from the prefix: status $rc, output: $out"
+cat >"$prefix/optical-nobaud.json" <<'JSON'
+{ "optical": { "device": "/nonexistent" } }
+JSON
+out=$("$prefix/bin/Tavrin" "$prefix/optical-nobaud.json" 2>&1) && rc=0 || rc=$?
+[[ $rc -eq 255 && "$out" == *"'baudrate' field is required in optical config"* ]] ||
+  fail "Tavrin from the prefix: status $rc, output: $out"
+
+# A reinstall keeps a bench's own configuration.
+echo '{ "optical": { "device": "/dev/mine", "baudrate": 9600 } }' >"$config_dir/Tavrin.json"
+cmake --install "$build_dir" --prefix "$prefix" >"$prefix/install2.log" 2>&1 || fail "second install"
+grep -q '/dev/mine' "$config_dir/Tavrin.json" || fail "reinstall overwrote etc/gnc-bench/Tavrin.json"
+grep -q '"device"' "$prefix/share/doc/gnc_bench/examples/Tavrin.json" || fail "examples missing"
+
+if ((failures)); then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "install into $prefix: all checks passed"
