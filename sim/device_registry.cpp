@@ -2,8 +2,10 @@
 
 #include "gyro_codec.h"
 #include "mems_codec.h"
+#include "optical_unit.h"
 #include "rate_sensor.h"
 #include "star_sensor.h"
+#include "vision_unit.h"
 #include "wheel.h"
 
 #include <utility>
@@ -34,6 +36,12 @@ const std::vector<KindEntry>& kinds()
          }},
         {"wheel", [](const DeviceSetup& setup, LogSink log) -> std::unique_ptr<Device> {
              return std::make_unique<Wheel>(setup.hardware_id, setup.status_hz, std::move(log));
+         }},
+        {"optical", [](const DeviceSetup& setup, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<OpticalUnit>(setup.index, std::move(log));
+         }},
+        {"vision", [](const DeviceSetup& setup, LogSink log) -> std::unique_ptr<Device> {
+             return std::make_unique<VisionUnit>(setup.index, std::move(log));
          }},
     };
     return table;
