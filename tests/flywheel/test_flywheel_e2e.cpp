@@ -2,41 +2,18 @@
 // the console's bootstrap commands the wheels spin up, and the console's
 // blocks follow what the wheels send.
 #include "support/child_process.h"
+#include "support/console_blocks.h"
 #include "support/waiting.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
 
-namespace {
-
-struct WheelBlock {
-    int id;
-    float speed;
-    std::string text;  // "speed=.. current=.. torque=.."
-};
-
-std::vector<WheelBlock> wheel_blocks(const std::string& out)
-{
-    static const std::regex block("========== FLYWHEEL Telemetry ==========\n"
-                                  "飞轮ID: (\\d+)\n转速: (\\S+)\n电流: (\\S+)\n加速度矩: (\\S+)\n"
-                                  "=====================================\n");
-    std::vector<WheelBlock> blocks;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), block); it != std::sregex_iterator(); ++it) {
-        const std::smatch& m = *it;
-        blocks.push_back({std::stoi(m[1]), std::stof(m[2]),
-                          "speed=" + m[2].str() + " current=" + m[3].str() + " torque=" + m[4].str()});
-    }
-    return blocks;
-}
-
-}  // namespace
 
 TEST(FlywheelEndToEnd, WheelsSpinUpTowardsTheBootstrapSpeeds)
 {
@@ -59,7 +36,7 @@ TEST(FlywheelEndToEnd, WheelsSpinUpTowardsTheBootstrapSpeeds)
     // All three wheels well on their way.
     auto spun_up = [&] {
         std::map<int, float> top;
-        for (const auto& b : wheel_blocks(console.out())) top[b.id] = std::max(top[b.id], b.speed);
+        for (const auto& b : console_blocks::wheel(console.out())) top[b.number] = std::max(top[b.number], b.speed);
         return top[1] > 100.0f && top[2] > 200.0f && top[3] > 300.0f;
     };
     ASSERT_TRUE(wait_until(spun_up, 40s)) << console.out();
@@ -68,14 +45,14 @@ TEST(FlywheelEndToEnd, WheelsSpinUpTowardsTheBootstrapSpeeds)
     const std::map<int, float> target = {{1, 200.0f}, {2, 400.0f}, {3, 600.0f}};
     std::map<int, float> last;
     std::string sim_log = sim.out();
-    for (const auto& b : wheel_blocks(console.out())) {
-        ASSERT_TRUE(target.count(b.id)) << "wheel " << b.id;
-        EXPECT_LE(b.speed, target.at(b.id) * 1.02f) << "wheel " << b.id;
-        EXPECT_GE(b.speed, last[b.id] - 1.0f) << "wheel " << b.id << " spins up, it does not slow down";
-        last[b.id] = b.speed;
+    for (const auto& b : console_blocks::wheel(console.out())) {
+        ASSERT_TRUE(target.count(b.number)) << "wheel " << b.number;
+        EXPECT_LE(b.speed, target.at(b.number) * 1.02f) << "wheel " << b.number;
+        EXPECT_GE(b.speed, last[b.number] - 1.0f) << "wheel " << b.number << " spins up, it does not slow down";
+        last[b.number] = b.speed;
         // What the console shows is a frame the wheel sent.
-        EXPECT_NE(sim_log.find("[SIM] w" + std::to_string(b.id - 1) + " status " + b.text + "\n"), std::string::npos)
-            << "wheel " << b.id << ": " << b.text;
+        EXPECT_NE(sim_log.find("[SIM] w" + std::to_string(b.number - 1) + " status " + b.sim_text + "\n"), std::string::npos)
+            << "wheel " << b.number << ": " << b.sim_text;
     }
     // Bytes of a frame cut by the line's flush at set-up may be skipped once;
     // nothing the wheels sent may fail its checksum.

@@ -1,43 +1,18 @@
 // Gyro and MEMS with real processes: the simulator plays both units, the two
 // services drive them and the console prints their blocks.
 #include "support/child_process.h"
+#include "support/console_blocks.h"
 #include "support/waiting.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <fstream>
-#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
 
-namespace {
-
-struct AxisBlock {
-    std::string values;  // "x=.. y=.. z=.."
-    int id, head, check, length, resets, reset_enable;
-};
-
-std::vector<AxisBlock> console_blocks(const std::string& out, const std::string& title)
-{
-    const std::regex block("========== " + title +
-                           " Telemetry ==========\n"
-                           "X-axis: (\\S+)\nY-axis: (\\S+)\nZ-axis: (\\S+)\n"
-                           "串口标识: (\\d+)\n帧头错误累计: (\\d+)\n校验错误累计: (\\d+)\n长度错误累计: (\\d+)\n"
-                           "串口复位累计: (\\d+)\n串口复位使能状态: (\\d+)\n"
-                           "=====================================\n");
-    std::vector<AxisBlock> blocks;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), block); it != std::sregex_iterator(); ++it) {
-        const std::smatch& m = *it;
-        blocks.push_back({"x=" + m[1].str() + " y=" + m[2].str() + " z=" + m[3].str(), std::stoi(m[4]),
-                          std::stoi(m[5]), std::stoi(m[6]), std::stoi(m[7]), std::stoi(m[8]), std::stoi(m[9])});
-    }
-    return blocks;
-}
-
-}  // namespace
 
 TEST(RateEndToEnd, BlocksMatchTheSimulatorAndOneBadChecksumIsCounted)
 {
@@ -55,18 +30,18 @@ TEST(RateEndToEnd, BlocksMatchTheSimulatorAndOneBadChecksumIsCounted)
     ChildProcess console(CORVANE_PATH);
 
     // Healthy lines: full blocks whose values are what the simulator sent.
-    ASSERT_TRUE(wait_until([&] { return console_blocks(console.out(), "Gyroscope").size() >= 2 &&
-                                        console_blocks(console.out(), "MEMS").size() >= 2; },
+    ASSERT_TRUE(wait_until([&] { return console_blocks::axes(console.out(), "Gyroscope").size() >= 2 &&
+                                        console_blocks::axes(console.out(), "MEMS").size() >= 2; },
                            30s))
         << console.out();
     for (const auto& [title, line, id] : {std::tuple<std::string, std::string, int>{"Gyroscope", "gyro", 3},
                                           std::tuple<std::string, std::string, int>{"MEMS", "mems", 4}}) {
-        for (const AxisBlock& b : console_blocks(console.out(), title)) {
-            EXPECT_EQ(b.id, id);
+        for (const console_blocks::Block& b : console_blocks::axes(console.out(), title)) {
+            EXPECT_EQ(b.number, id);
             EXPECT_EQ(b.head + b.check + b.length + b.resets, 0) << title;
             EXPECT_EQ(b.reset_enable, 1);
-            EXPECT_NE(sim.out().find("[SIM] " + line + " answer " + b.values + "\n"), std::string::npos)
-                << title << " showed " << b.values << "\n" << sim.out();
+            EXPECT_NE(sim.out().find("[SIM] " + line + " answer " + b.sim_text + "\n"), std::string::npos)
+                << title << " showed " << b.sim_text << "\n" << sim.out();
         }
     }
 
@@ -78,18 +53,18 @@ TEST(RateEndToEnd, BlocksMatchTheSimulatorAndOneBadChecksumIsCounted)
     ::close(fd);
 
     auto decoded_after_fault = [&] {
-        for (const AxisBlock& b : console_blocks(console.out(), "Gyroscope"))
-            if (b.check == 1 && b.values != "x=0 y=0 z=0") return true;
+        for (const console_blocks::Block& b : console_blocks::axes(console.out(), "Gyroscope"))
+            if (b.check == 1 && b.sim_text != "x=0 y=0 z=0") return true;
         return false;
     };
     ASSERT_TRUE(wait_until(decoded_after_fault, 20s)) << console.out();
     bool saw_failed_cycle = false;
-    for (const AxisBlock& b : console_blocks(console.out(), "Gyroscope")) {
+    for (const console_blocks::Block& b : console_blocks::axes(console.out(), "Gyroscope")) {
         EXPECT_LE(b.check, 1) << "exactly one checksum error was injected";
         EXPECT_EQ(b.head + b.length + b.resets, 0);
-        if (b.check == 1 && b.values == "x=0 y=0 z=0") saw_failed_cycle = true;
-        if (b.check == 1 && b.values != "x=0 y=0 z=0") {
-            EXPECT_NE(sim.out().find("[SIM] gyro answer " + b.values + "\n"), std::string::npos) << b.values;
+        if (b.check == 1 && b.sim_text == "x=0 y=0 z=0") saw_failed_cycle = true;
+        if (b.check == 1 && b.sim_text != "x=0 y=0 z=0") {
+            EXPECT_NE(sim.out().find("[SIM] gyro answer " + b.sim_text + "\n"), std::string::npos) << b.sim_text;
         }
     }
     EXPECT_TRUE(saw_failed_cycle) << "the cycle with the bad answer shows zeros and the count";

@@ -4,6 +4,7 @@
 #include "bus_endpoint.h"
 #include "byte_order.h"
 #include "support/child_process.h"
+#include "support/console_blocks.h"
 #include "support/waiting.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +15,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,32 +49,6 @@ void control(const std::string& dir, const std::string& command)
     ::close(fd);
 }
 
-struct StarBlock {
-    int num;
-    std::string values;  // "q0=.. q1=.. q2=.. q3=.. wx=.. wy=.. wz=.. stars=.."
-};
-
-// The star blocks the console printed, values rewritten in the simulator's
-// notation so the two can be compared as text.
-std::vector<StarBlock> console_star_blocks(const std::string& out)
-{
-    static const std::regex block(
-        "========== Star Sensor Telemetry ==========\n"
-        "类型\\(0为纳型,1为皮型\\): 0\n"
-        "标号: (\\d+)\n"
-        "q0: (\\S+)\nq1: (\\S+)\nq2: (\\S+)\nq3: (\\S+)\n"
-        "wx: (\\S+)\nwy: (\\S+)\nwz: (\\S+)\n"
-        "Star Number \\(detected\\): (\\d+)\n"
-        "=====================================\n");
-    std::vector<StarBlock> blocks;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), block); it != std::sregex_iterator(); ++it) {
-        const std::smatch& m = *it;
-        blocks.push_back({std::stoi(m[1]), "q0=" + m[2].str() + " q1=" + m[3].str() + " q2=" + m[4].str() +
-                                               " q3=" + m[5].str() + " wx=" + m[6].str() + " wy=" + m[7].str() +
-                                               " wz=" + m[8].str() + " stars=" + m[9].str()});
-    }
-    return blocks;
-}
 
 }  // namespace
 
@@ -93,21 +67,21 @@ TEST(StarEndToEnd, ConsolePrintsWhatTheSimulatedSensorsSent)
     // Let the last block finish printing.
     ASSERT_TRUE(console.wait_for_output("=====================================\n", 5s, 4));
 
-    std::vector<StarBlock> blocks = console_star_blocks(console.out());
+    std::vector<console_blocks::Block> blocks = console_blocks::star(console.out());
     ASSERT_GE(blocks.size(), 4u) << console.out();
     std::string sim_log = sim.out();
     std::map<int, int> per_sensor;
-    for (const StarBlock& b : blocks) {
-        ++per_sensor[b.num];
-        std::string expected = "[SIM] nano" + std::to_string(b.num) + " answer " + b.values + "\n";
-        EXPECT_NE(sim_log.find(expected), std::string::npos) << "console showed " << b.values
-                                                               << " for sensor " << b.num << "; simulator log:\n"
+    for (const console_blocks::Block& b : blocks) {
+        ++per_sensor[b.number];
+        std::string expected = "[SIM] nano" + std::to_string(b.number) + " answer " + b.sim_text + "\n";
+        EXPECT_NE(sim_log.find(expected), std::string::npos) << "console showed " << b.sim_text
+                                                               << " for sensor " << b.number << "; simulator log:\n"
                                                                << sim_log;
     }
     EXPECT_GE(per_sensor[1], 1);
     EXPECT_GE(per_sensor[2], 1);
     // A zero record would mean a failed query.
-    for (const StarBlock& b : blocks) EXPECT_EQ(b.values.find("q0=0 q1=0 q2=0 q3=0"), std::string::npos);
+    for (const console_blocks::Block& b : blocks) EXPECT_EQ(b.sim_text.find("q0=0 q1=0 q2=0 q3=0"), std::string::npos);
 
     console.stop();
     brenvik.signal(SIGINT);

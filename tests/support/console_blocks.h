@@ -20,6 +20,8 @@ struct Block {
     // Optical only: the unit's command count, then the service's counts of
     // command messages received, accepted and written to the line.
     int unit_cmds = 0, received = 0, accepted = 0, written = 0;
+    // Wheels only: the speed shown.
+    float speed = 0.0f;
 };
 
 inline int to_i(const std::ssub_match& m) { return std::stoi(m.str()); }
@@ -91,6 +93,7 @@ inline std::vector<Block> wheel(const std::string& out)
         Block b;
         b.number = to_i(m[1]);
         b.sim_text = "speed=" + m[2].str() + " current=" + m[3].str() + " torque=" + m[4].str();
+        b.speed = std::stof(m[2].str());
         blocks.push_back(b);
     }
     return blocks;
