@@ -5,26 +5,31 @@
 #   scripts/bench.sh --real DIR       real lines: each service reads its
 #                                     configuration file from DIR
 #   scripts/bench.sh --no-pace        simulated lines deliver answers at once
+#   scripts/bench.sh --no-monitor     do not start the line-health monitor
 #
-# The console prints to the terminal; the simulator's and the services' logs
-# go to run/bench/logs/. Ctrl-C stops everything this script started.
+# The console prints to the terminal; the simulator's, the services' and the
+# line-health monitor's logs go to run/bench/logs/ (the monitor's table:
+# linemon.log, every record it received: linemon.jsonl). Ctrl-C stops
+# everything this script started.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 real_dir=""
 pace=(--pace)
+monitor=1
 while (($#)); do
   case "$1" in
     --real) real_dir=$(cd "$2" && pwd); shift 2 ;;
     --no-pace) pace=(); shift ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    --no-monitor) monitor=0; shift ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
 
 "$root/scripts/setup.sh"
 build_dir=$("$root/scripts/build.sh" --target Corvane --target Brenvik --target Zentaro --target Quimbrel --target Skardel \
-  --target Tavrin --target Pellwyn --target devsim | tail -n 1)
+  --target Tavrin --target Pellwyn --target linemon --target devsim | tail -n 1)
 
 run_dir="$root/run/bench"
 logs="$run_dir/logs"
@@ -113,6 +118,12 @@ fi
 if [[ -e "$config_dir/Pellwyn.json" ]]; then
   (cd "$config_dir" && exec "$build_dir/services/vision/Pellwyn") >"$logs/Pellwyn.log" 2>&1 &
   pids+=($!)
+fi
+
+if ((monitor)); then
+  "$build_dir/monitor/linemon" --log "$logs/linemon.jsonl" >"$logs/linemon.log" 2>&1 &
+  pids+=($!)
+  echo "[bench] line-health monitor: tail -f $logs/linemon.log" >&2
 fi
 
 "$build_dir/console/Corvane" &

@@ -14,7 +14,7 @@ cmake --install "$build_dir" --prefix "$prefix" >"$prefix/install.log" 2>&1 || {
   exit 1
 }
 
-programs=(Corvane Brenvik Skardel Tavrin Pellwyn Quimbrel Zentaro devsim)
+programs=(Corvane Brenvik Skardel Tavrin Pellwyn Quimbrel Zentaro linemon devsim)
 for p in "${programs[@]}"; do
   [[ -x "$prefix/bin/$p" ]] || fail "bin/$p missing"
 done
@@ -32,7 +32,7 @@ lib=$(ldd "$prefix/bin/Tavrin" | awk '/libvantrel/ {print $3}')
 # Every unit names an installed program, the configuration directory, and an
 # existing configuration file where it passes one.
 units=("$prefix"/lib/systemd/system/gnc-bench-*.service)
-[[ ${#units[@]} -eq 6 ]] || fail "expected 6 unit files, found ${#units[@]}"
+[[ ${#units[@]} -eq 7 ]] || fail "expected 7 unit files, found ${#units[@]}"
 for u in "${units[@]}"; do
   exec_line=$(sed -n 's/^ExecStart=//p' "$u")
   workdir=$(sed -n 's/^WorkingDirectory=//p' "$u")
