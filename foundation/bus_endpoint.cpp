@@ -55,6 +55,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <deque>
+#include <thread>
 
 using namespace eprosima::fastdds::dds;
 using eprosima::fastrtps::rtps::GuidPrefix_t;
@@ -259,6 +261,13 @@ struct Vantrel::Impl {
         std::condition_variable changed;
         std::map<Prefix, std::string> participant_names;
         std::map<std::string, std::multiset<Prefix>> matched;  // topic -> reader prefixes
+
+        // Messages held back during the settle window, per (topic,
+        // destination), in publishing order; `busy` counts keys whose batch
+        // the sender is writing right now (later messages queue behind it).
+        std::map<std::pair<std::string, std::string>, std::deque<vantrel::BusMessage>> held;
+        std::map<std::pair<std::string, std::string>, int> busy;
+        bool closing = false;
     };
 
     class ParticipantListener : public DomainParticipantListener {
@@ -375,6 +384,7 @@ struct Vantrel::Impl {
 
     Matching matching;
     Delivery delivery;
+    std::thread held_sender;  // sends held messages; ends with the window
     std::unique_ptr<ParticipantListener> participant_listener;
 
     std::mutex entities_mutex;  // topics, writers, subscriptions
@@ -410,6 +420,53 @@ struct Vantrel::Impl {
             if (n != matching.participant_names.end() && n->second == dest) return true;
         }
         return false;
+    }
+
+    DataWriter* writer_for(const std::string& topic)
+    {
+        std::lock_guard<std::mutex> lock(entities_mutex);
+        auto it = writers.find(topic);
+        return it != writers.end() ? it->second.first : nullptr;
+    }
+
+    void write(DataWriter* writer, vantrel::BusMessage& msg)
+    {
+        if (!writer->write(&msg)) say("[ERROR] Publish on " + msg.topic() + " to " + msg.dest() + " failed");
+    }
+
+    // Sends each destination's held messages as soon as its reader is
+    // matched, and everything still held when the window ends (or the
+    // endpoint closes), in publishing order.
+    void send_held()
+    {
+        std::unique_lock<std::mutex> lock(matching.mutex);
+        for (;;) {
+            bool window_over = matching.closing || Clock::now() >= settle_until;
+            auto ready = matching.held.end();
+            for (auto it = matching.held.begin(); it != matching.held.end(); ++it) {
+                if (window_over || destination_matched(it->first.first, it->first.second)) {
+                    ready = it;
+                    break;
+                }
+            }
+            if (ready == matching.held.end()) {
+                if (window_over) return;  // nothing left: publish writes directly from now on
+                matching.changed.wait_until(lock, settle_until);
+                continue;
+            }
+            auto key = ready->first;
+            std::deque<vantrel::BusMessage> batch;
+            batch.swap(ready->second);
+            matching.held.erase(ready);
+            ++matching.busy[key];
+            lock.unlock();
+            DataWriter* writer = writer_for(key.first);
+            for (auto& msg : batch) {
+                if (writer) write(writer, msg);
+            }
+            lock.lock();
+            if (--matching.busy[key] == 0) matching.busy.erase(key);
+        }
     }
 };
 
@@ -485,10 +542,19 @@ Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name
     if (!impl_->publisher || !impl_->subscriber) {
         impl_->say("[ERROR] Cannot create the bus publisher or subscriber");
     }
+    if (settle_ms > 0) impl_->held_sender = std::thread([this] { impl_->send_held(); });
 }
 
 Vantrel::~Vantrel()
 {
+    if (impl_->held_sender.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(impl_->matching.mutex);
+            impl_->matching.closing = true;
+        }
+        impl_->matching.changed.notify_all();
+        impl_->held_sender.join();
+    }
     {
         std::unique_lock<std::mutex> lock(impl_->delivery.mutex);
         impl_->delivery.closing = true;
@@ -586,24 +652,34 @@ bool Vantrel::publish(std::string topic, std::string src, std::string dest, std:
         return false;
     }
 
-    // During the settle window, give discovery the chance to match the
-    // destination before its first message goes out.
-    if (Clock::now() < impl_->settle_until) {
-        std::unique_lock<std::mutex> lock(impl_->matching.mutex);
-        impl_->matching.changed.wait_until(lock, impl_->settle_until, [&] {
-            return impl_->destination_matched(topic, dest);
-        });
-    }
-
     vantrel::BusMessage msg;
-    msg.topic(std::move(topic));
+    msg.topic(topic);
     msg.src(std::move(src));
-    msg.dest(std::move(dest));
+    msg.dest(dest);
     msg.type(std::move(type));
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     msg.payload(std::vector<uint8_t>(bytes, bytes + size));
     msg.extra1(std::move(extra1));
     msg.extra2(std::move(extra2));
+
+    // During the settle window a message whose destination has no matched
+    // reader yet is held, not lost to discovery: the sender writes it as soon
+    // as the reader appears, or when the window ends. Later messages to the
+    // same destination queue behind it, so each destination sees them in
+    // publishing order; publish itself never waits.
+    {
+        std::lock_guard<std::mutex> lock(impl_->matching.mutex);
+        auto key = std::make_pair(topic, dest);
+        auto held = impl_->matching.held.find(key);
+        bool queue_behind = held != impl_->matching.held.end() || impl_->matching.busy.count(key) > 0;
+        bool in_window =
+            impl_->held_sender.joinable() && !impl_->matching.closing && Clock::now() < impl_->settle_until;
+        if (queue_behind || (in_window && !impl_->destination_matched(topic, dest))) {
+            impl_->matching.held[key].push_back(std::move(msg));
+            impl_->matching.changed.notify_all();
+            return true;
+        }
+    }
     if (!writer->write(&msg)) {
         impl_->say("[ERROR] Publish on " + msg.topic() + " to " + msg.dest() + " failed");
         return false;

@@ -21,9 +21,10 @@ public:
 
     // domain: DDS domain id.
     // settle_ms: start-up settle window. During the first settle_ms
-    //   milliseconds of the endpoint's life, a publish whose destination has
-    //   no matched subscriber yet waits (until the window ends) for one to
-    //   appear, so first messages are not lost to discovery.
+    //   milliseconds of the endpoint's life, a message whose destination has
+    //   no matched subscriber yet is held and sent when one appears (or when
+    //   the window ends), so first messages are not lost to discovery; later
+    //   messages to that destination queue behind it. publish never waits.
     // name: the program's service name (also the DDS participant name).
     // log: receives the endpoint's own messages and Fast DDS warnings/errors.
     Vantrel(unsigned int domain, unsigned short settle_ms, std::string name, LogFunction log);

@@ -246,6 +246,28 @@ TEST(Vantrel, SettleWindowEndsWhenNobodyServesTheDestination)
     EXPECT_TRUE(console.publish("Telemetry", "Test_Nobody_Console", "Nobody_Service", "command", buf, 1, "", ""));
 }
 
+// During the settle window, messages for a destination that does not exist
+// yet are held, not lost and not blocking: they reach the service that binds
+// after they were published, in order, with those published meanwhile.
+TEST(Vantrel, MessagesBeforeTheDestinationExistsArriveInOrder)
+{
+    Vantrel console(0, 3000, "Test_Held_Console", quiet);
+    console.create_pub("Command");
+    auto send = [&](const std::string& dest, int i) {
+        unsigned char buf[] = {static_cast<unsigned char>(i)};
+        ASSERT_TRUE(console.publish("Command", "Test_Held_Console", dest, "command", buf, 1, "", ""));
+    };
+    for (int i = 0; i < 5; ++i) send("Test_Held_Service", i);
+    send("Test_Held_Nobody", 99);  // never served: holds nothing else up
+    Inbox in;
+    Vantrel service(0, 3000, "Test_Held_Service", quiet);
+    service.create_sub("Command", in.callback(), filter_for("Test_Held_Service"), {});
+    for (int i = 5; i < 10; ++i) send("Test_Held_Service", i);
+    ASSERT_TRUE(in.wait_for(10)) << "received " << in.size();
+    auto items = in.items();
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(items[i].payload[0], i) << i;
+}
+
 TEST(Vantrel, BurstArrivesWholeAndInOrder)
 {
     Inbox in;

@@ -135,7 +135,9 @@ TEST(WholeBench, EveryRequestIsAnsweredAndEveryBlockShowsTheSimulatorsValues)
         return true;
     }, 60s)) << console.out();
     // Give the last cycle's answers their time, then compare: every request
-    // sent before the cut-off has its answer, and nothing answers twice.
+    // sent before the cut-off has its answer, and nothing answers twice. (The
+    // console may send its first cycle before its writer has matched the
+    // observer, which then misses those requests but sees their answers.)
     auto cutoff = Clock::now();
     std::this_thread::sleep_for(1500ms);
     auto asked = observer.requests_before(cutoff);
@@ -144,7 +146,7 @@ TEST(WholeBench, EveryRequestIsAnsweredAndEveryBlockShowsTheSimulatorsValues)
     for (const auto& key : served) {
         EXPECT_GE(asked[key], cycles) << key;
         EXPECT_GE(answered[key], asked[key]) << key << ": requests left unanswered";
-        EXPECT_LE(answered[key], asked_all[key]) << key << ": more answers than requests";
+        EXPECT_LE(answered[key], asked_all[key] + 1) << key << ": more answers than requests";
     }
     EXPECT_GE(asked["Gnss_Hardware_Service"], cycles) << "the console asks for GNSS too";
     EXPECT_EQ(answered["Gnss_Hardware_Service"], 0) << "nothing serves GNSS";
