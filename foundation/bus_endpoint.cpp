@@ -2,7 +2,9 @@
 //
 // One participant per endpoint, named after the service. One DDS topic per bus
 // topic, all of the generated BusMessage type. A subscription is a
-// content-filtered topic with the caller's expression plus a data reader.
+// content-filtered topic with the caller's expression plus a data reader; a
+// field equality such as "dest = 'X'" is evaluated by the endpoint's own
+// filter (bus_filter.h), anything else by Fast DDS's SQL filter.
 //
 // QoS (see README, "Bus QoS"): reliable, keep-all history on both sides with
 // generous resource limits, volatile durability. Nothing is dropped at the
@@ -15,6 +17,7 @@
 
 #include "bus_endpoint.h"
 #include "bus_endpoint_detail.h"
+#include "bus_filter.h"
 #include "handoff.h"
 
 #include "BusMessage.h"
@@ -33,6 +36,8 @@
 #include <fastdds/dds/subscriber/SampleInfo.hpp>
 #include <fastdds/dds/subscriber/Subscriber.hpp>
 #include <fastdds/dds/topic/ContentFilteredTopic.hpp>
+#include <fastdds/dds/topic/IContentFilter.hpp>
+#include <fastdds/dds/topic/IContentFilterFactory.hpp>
 #include <fastdds/dds/topic/Topic.hpp>
 #include <fastdds/dds/topic/TypeSupport.hpp>
 #include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
@@ -253,6 +258,57 @@ DataReaderQos vantrel_reader_qos()
 }
 
 // ---------------------------------------------------------------------------
+
+// Field equality filters ("dest = '<name>'") evaluated by the endpoint on
+// the serialized message; see bus_filter.h. Fast DDS's SQL filter
+// deserializes every message before comparing, which costs more the longer
+// the payload.
+namespace {
+
+constexpr const char* FIELD_FILTER_CLASS = "VANTREL_FIELD_EQUALITY";
+
+class FieldFilter final : public IContentFilter {
+public:
+    explicit FieldFilter(FieldEquality eq) : eq_(std::move(eq)) {}
+    bool evaluate(const SerializedPayload& payload, const FilterSampleInfo&,
+                  const eprosima::fastrtps::rtps::GUID_t&) const override
+    {
+        return serialized_field_equals(payload.data, payload.length, eq_.field, eq_.value);
+    }
+
+private:
+    FieldEquality eq_;
+};
+
+class FieldFilterFactory : public IContentFilterFactory {
+public:
+    ReturnCode_t create_content_filter(const char*, const char*, const TopicDataType*, const char* expression,
+                                       const ParameterSeq&, IContentFilter*& instance) override
+    {
+        if (expression == nullptr) {
+            // Only the parameters change, and this filter has none.
+            return instance ? ReturnCode_t::RETCODE_OK : ReturnCode_t::RETCODE_BAD_PARAMETER;
+        }
+        auto eq = parse_field_equality(expression);
+        if (!eq) return ReturnCode_t::RETCODE_BAD_PARAMETER;
+        delete static_cast<FieldFilter*>(instance);
+        instance = new FieldFilter(std::move(*eq));
+        return ReturnCode_t::RETCODE_OK;
+    }
+    ReturnCode_t delete_content_filter(const char*, IContentFilter* instance) override
+    {
+        delete static_cast<FieldFilter*>(instance);
+        return ReturnCode_t::RETCODE_OK;
+    }
+};
+
+FieldFilterFactory& field_filter_factory()
+{
+    static FieldFilterFactory factory;  // outlives every participant
+    return factory;
+}
+
+}  // namespace
 
 struct Vantrel::Impl {
     // Match bookkeeping shared with the Fast DDS listener threads.
@@ -537,6 +593,10 @@ Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name
     if (impl_->type.register_type(impl_->participant) != ReturnCode_t::RETCODE_OK) {
         impl_->say("[ERROR] Cannot register the bus message type");
     }
+    if (impl_->participant->register_content_filter_factory(FIELD_FILTER_CLASS, &field_filter_factory()) !=
+        ReturnCode_t::RETCODE_OK) {
+        impl_->say("[WARN] Cannot register the field filter; subscriptions use the SQL filter");
+    }
     impl_->publisher = impl_->participant->create_publisher(PUBLISHER_QOS_DEFAULT);
     impl_->subscriber = impl_->participant->create_subscriber(SUBSCRIBER_QOS_DEFAULT);
     if (!impl_->publisher || !impl_->subscriber) {
@@ -569,6 +629,7 @@ Vantrel::~Vantrel()
         }
         impl_->participant->set_listener(nullptr);
         impl_->participant->delete_contained_entities();
+        impl_->participant->unregister_content_filter_factory(FIELD_FILTER_CLASS);
         DomainParticipantFactory::get_instance()->delete_participant(impl_->participant);
         impl_->participant = nullptr;
     }
@@ -613,8 +674,14 @@ bool Vantrel::create_sub(std::string topic, Callback callback, std::string filte
     if (!t) return false;
     std::string cft_name =
         topic + "/" + impl_->name + "/" + std::to_string(++impl_->filter_serial);
-    ContentFilteredTopic* cft =
-        impl_->participant->create_contentfilteredtopic(cft_name, t, filter, parameters);
+    // A field equality goes to the endpoint's own filter; any other
+    // expression to Fast DDS's SQL filter.
+    ContentFilteredTopic* cft = nullptr;
+    if (parameters.empty() && parse_field_equality(filter) &&
+        impl_->participant->lookup_content_filter_factory(FIELD_FILTER_CLASS) != nullptr) {
+        cft = impl_->participant->create_contentfilteredtopic(cft_name, t, filter, parameters, FIELD_FILTER_CLASS);
+    }
+    if (!cft) cft = impl_->participant->create_contentfilteredtopic(cft_name, t, filter, parameters);
     if (!cft) {
         impl_->say("[ERROR] Cannot create the filtered subscription on " + topic + " (" + filter + ")");
         return false;
