@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -340,6 +341,20 @@ void telemetry_callback(std::string src, std::string, std::string, std::string, 
     std::cout << text.str() << std::flush;
 }
 
+unsigned polling_period_ms()
+{
+    // A soak run polls faster; the console itself has no options.
+    const char* v = std::getenv("CORVANE_POLL_PERIOD_MS");
+    if (v == nullptr || *v == '\0') return 1000;
+    char* end = nullptr;
+    unsigned long ms = std::strtoul(v, &end, 10);
+    if (*end != '\0' || ms < 10 || ms > 60000) {
+        CorvaneWriteLog(std::string("[WARN] Ignoring CORVANE_POLL_PERIOD_MS=") + v + " (10 to 60000); polling every 1000 ms");
+        return 1000;
+    }
+    return unsigned(ms);
+}
+
 void Corvane_run(unsigned long cycles)
 {
     Corvane_init(0, servername);
@@ -349,8 +364,9 @@ void Corvane_run(unsigned long cycles)
         CorvaneWriteLog("[INFO] Bootstrap command sent to " + c.dest + " (" +
                         std::to_string(payload.size()) + " bytes)");
     }
+    const unsigned period_ms = polling_period_ms();
     CorvaneWriteLog("[INFO] Polling " + std::to_string(polling_requests().size()) +
-                    " telemetry requests every 1000 ms");
+                    " telemetry requests every " + std::to_string(period_ms) + " ms");
     // One cycle a second on a fixed cadence; a stop request (SIGINT/SIGTERM)
     // is noticed within a few tens of milliseconds.
     using Clock = std::chrono::steady_clock;
@@ -360,7 +376,7 @@ void Corvane_run(unsigned long cycles)
             std::vector<unsigned char> payload = r.payload;
             Corvane_telemetry_Pub(payload.data(), r.dest, static_cast<unsigned short>(payload.size()));
         }
-        next_cycle += std::chrono::milliseconds(1000);
+        next_cycle += std::chrono::milliseconds(period_ms);
         while (running && Clock::now() < next_cycle) {
             auto left = next_cycle - Clock::now();
             std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(20)));

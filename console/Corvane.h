@@ -64,6 +64,10 @@ void command_callback(std::string src, std::string dest, std::string type, std::
 void telemetry_callback(std::string src, std::string dest, std::string type, std::string s4,
                         std::string s5, std::vector<unsigned char>& data);
 
+// The polling period: 1000 ms, or CORVANE_POLL_PERIOD_MS from the
+// environment (10 to 60000; soak runs poll faster).
+unsigned polling_period_ms();
+
 // Bootstrap, then poll until `running` is cleared (or `cycles` times when
 // non-zero).
 void Corvane_run(unsigned long cycles = 0);

@@ -550,3 +550,29 @@ TEST(ConsoleFixedMessages, TenPollingRequestsInOrder) {
 }
 
 }  // namespace
+
+TEST(ConsolePollingPeriod, DefaultAndSoakSetting)
+{
+    const struct {
+        const char* value;  // nullptr: unset
+        unsigned ms;
+        bool warns;
+    } cases[] = {
+        {nullptr, 1000, false}, {"", 1000, false},   {"100", 100, false}, {"10", 10, false},
+        {"60000", 60000, false}, {"9", 1000, true},  {"60001", 1000, true}, {"fast", 1000, true},
+        {"100ms", 1000, true},   {"-5", 1000, true},
+    };
+    for (const auto& c : cases) {
+        if (c.value) {
+            setenv("CORVANE_POLL_PERIOD_MS", c.value, 1);
+        } else {
+            unsetenv("CORVANE_POLL_PERIOD_MS");
+        }
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(polling_period_ms(), c.ms) << (c.value ? c.value : "(unset)");
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.find("[WARN] Ignoring CORVANE_POLL_PERIOD_MS=") != std::string::npos, c.warns)
+            << (c.value ? c.value : "(unset)") << ": " << out;
+    }
+    unsetenv("CORVANE_POLL_PERIOD_MS");
+}
