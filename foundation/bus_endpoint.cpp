@@ -273,6 +273,7 @@ public:
     bool evaluate(const SerializedPayload& payload, const FilterSampleInfo&,
                   const eprosima::fastrtps::rtps::GUID_t&) const override
     {
+        HandoffScope scope(this);  // built on our thread, called on Fast DDS's
         return serialized_field_equals(payload.data, payload.length, eq_.field, eq_.value);
     }
 
@@ -291,12 +292,15 @@ public:
         }
         auto eq = parse_field_equality(expression);
         if (!eq) return ReturnCode_t::RETCODE_BAD_PARAMETER;
+        if (instance) handoff_acquire(instance);
         delete static_cast<FieldFilter*>(instance);
         instance = new FieldFilter(std::move(*eq));
+        handoff_release(instance);
         return ReturnCode_t::RETCODE_OK;
     }
     ReturnCode_t delete_content_filter(const char*, IContentFilter* instance) override
     {
+        if (instance) handoff_acquire(instance);
         delete static_cast<FieldFilter*>(instance);
         return ReturnCode_t::RETCODE_OK;
     }
