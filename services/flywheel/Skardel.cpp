@@ -173,6 +173,7 @@ int take_frames(uint8_t index, std::chrono::steady_clock::time_point now)
             e = w.rx.next(frame, detail, now);
             switch (e) {
             case FlywheelFrameAssembler::Event::none: break;
+            case FlywheelFrameAssembler::Event::skipped_more: break;  // counted with its run
             case FlywheelFrameAssembler::Event::header: ++w.head_err_cnt; break;
             case FlywheelFrameAssembler::Event::incomplete: ++w.length_err_cnt; break;
             case FlywheelFrameAssembler::Event::checksum:
@@ -191,6 +192,9 @@ int take_frames(uint8_t index, std::chrono::steady_clock::time_point now)
         if (e == FlywheelFrameAssembler::Event::header) {
             err_line("[WARN] Flywheel " + std::to_string(index) + " skipped " + std::to_string(detail) +
                      " bytes before a frame header");
+        } else if (e == FlywheelFrameAssembler::Event::skipped_more) {
+            err_line("[WARN] Flywheel " + std::to_string(index) + " skipped " + std::to_string(detail) +
+                     " more bytes of the same run");
         } else if (e == FlywheelFrameAssembler::Event::incomplete) {
             err_line("[WARN] Flywheel " + std::to_string(index) + " incomplete frame: " + std::to_string(detail) +
                      "/" + std::to_string(FLYWHEEL_FRAME_LEN) + " bytes");

@@ -65,7 +65,11 @@ void FlywheelFrameAssembler::feed(const uint8_t* data, std::size_t size, Clock::
     buf_.insert(buf_.end(), data, data + size);
 }
 
-void FlywheelFrameAssembler::clear() { buf_.clear(); }
+void FlywheelFrameAssembler::clear()
+{
+    buf_.clear();
+    skip_run_open_ = false;
+}
 
 void FlywheelFrameAssembler::drop_front(std::size_t n, Clock::time_point now)
 {
@@ -93,9 +97,15 @@ FlywheelFrameAssembler::Event FlywheelFrameAssembler::next(uint8_t frame[FLYWHEE
     detail = 0;
     if (buf_.empty()) return Event::none;
     if (buf_[0] != FLYWHEEL_FRAME_HEADER) {
+        const bool continues = skip_run_open_ && now - last_skip_ <= give_up_;
         detail = resync(now);
-        return Event::header;
+        // Skipped to the end of what has arrived: the run may go on in the
+        // next read.
+        skip_run_open_ = buf_.empty();
+        last_skip_ = now;
+        return continues ? Event::skipped_more : Event::header;
     }
+    skip_run_open_ = false;
     if (buf_.size() < FLYWHEEL_FRAME_LEN) {
         if (now - head_since_ < give_up_) return Event::none;
         detail = buf_.size();

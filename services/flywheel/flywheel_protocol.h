@@ -66,7 +66,10 @@ int checksum_verify(const uint8_t* data, int len);
 class FlywheelFrameAssembler {
 public:
     using Clock = std::chrono::steady_clock;
-    enum class Event { none, frame, header, checksum, incomplete };
+    // skipped_more: bytes that cannot start a frame, continuing within the
+    // give-up time a run already reported as `header` that had emptied the
+    // buffer (the rest of one burst, read later): one run is one header error.
+    enum class Event { none, frame, header, skipped_more, checksum, incomplete };
 
     FlywheelFrameAssembler() = default;
     explicit FlywheelFrameAssembler(std::chrono::milliseconds give_up) : give_up_(give_up) {}
@@ -85,5 +88,7 @@ private:
 
     std::vector<uint8_t> buf_;
     Clock::time_point head_since_{};
+    bool skip_run_open_ = false;  // the last header event skipped to the end of the buffer
+    Clock::time_point last_skip_{};
     std::chrono::milliseconds give_up_{100};
 };

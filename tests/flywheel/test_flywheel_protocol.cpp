@@ -146,6 +146,10 @@ TEST(FlywheelAssembly, StreamCases)
         {"joined in the middle of a frame", {cat({tail_of_a2, a1, a2})}, {E::header, E::frame, E::frame}, {a1, a2}},
         {"bad checksum, then good frames", {cat({bad, a1, a2})}, {E::checksum, E::frame, E::frame}, {a1, a2}},
         {"garbage between frames", {cat({a1, garbage, a2})}, {E::frame, E::header, E::frame}, {a1, a2}},
+        {"one run of garbage over three reads", {garbage, garbage, cat({garbage, a1})},
+         {E::header, E::skipped_more, E::skipped_more, E::frame}, {a1}},
+        {"a frame ends a run; the next garbage is a new run", {garbage, cat({a1, garbage}), a2},
+         {E::header, E::frame, E::header, E::frame}, {a1, a2}},
     };
     for (const auto& row : rows) {
         FlywheelFrameAssembler a;
@@ -165,6 +169,19 @@ TEST(FlywheelAssembly, StreamCases)
         EXPECT_EQ(all.frames, row.frames) << row.name;
         EXPECT_EQ(a.buffered(), 0u) << row.name;
     }
+}
+
+TEST(FlywheelAssembly, GarbageAfterTheGiveUpTimeIsANewRun)
+{
+    const std::vector<uint8_t> garbage = {0x01, 0x02, 0x03};
+    FlywheelFrameAssembler a(100ms);
+    auto t0 = FlywheelFrameAssembler::Clock::now();
+    a.feed(garbage.data(), garbage.size(), t0);
+    EXPECT_EQ(take_all(a, t0).events, std::vector<E>({E::header}));
+    a.feed(garbage.data(), garbage.size(), t0 + 50ms);
+    EXPECT_EQ(take_all(a, t0 + 50ms).events, std::vector<E>({E::skipped_more}));
+    a.feed(garbage.data(), garbage.size(), t0 + 300ms);
+    EXPECT_EQ(take_all(a, t0 + 300ms).events, std::vector<E>({E::header})) << "a burst much later is counted again";
 }
 
 TEST(FlywheelAssembly, PartialFrameIsGivenUpOnlyAfterItsTime)
