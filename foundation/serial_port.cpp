@@ -1,9 +1,12 @@
 #include "serial_port.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -84,6 +87,30 @@ void serial_line_close(int32_t& fd)
         ::close(fd);
         fd = -1;
     }
+}
+
+std::size_t serial_drain_until_quiet(int fd, int quiet_ms, int max_ms)
+{
+    if (fd < 0) return 0;
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::milliseconds(max_ms);
+    std::size_t discarded = 0;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        int r = ::poll(&p, 1, int(std::min<long long>(quiet_ms, left)));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0 || !(p.revents & POLLIN)) break;  // quiet (or the line has gone)
+        uint8_t buf[256];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            break;
+        }
+        discarded += std::size_t(n);
+    }
+    return discarded;
 }
 
 // Pseudo-terminal slaves (the bench's simulated lines) have no parity: the

@@ -62,6 +62,17 @@ int serial_line_open(const SerialLineProfile& profile, const char* path, int bau
 // Closes `fd` if open and sets it to -1.
 void serial_line_close(int32_t& fd);
 
+// Reads and discards what the line delivers until it has been quiet for
+// `quiet_ms`, at most `max_ms` in all: the rest of an answer that was
+// rejected before it had fully arrived, which a flush alone would leave to
+// spoil the next attempt. Returns the number of bytes discarded.
+std::size_t serial_drain_until_quiet(int fd, int quiet_ms, int max_ms);
+
+// Before a retry that follows a rejected answer: the quiet gap and the
+// bound used by the services.
+constexpr int SERIAL_DRAIN_QUIET_MS = 10;
+constexpr int SERIAL_DRAIN_MAX_MS = 200;
+
 // Set-up of a Serial_Device record: on success records dev and baud and sets
 // uart_ready; on failure only fd changes (to -1). Counters are never touched.
 int serial_device_setup(const SerialLineProfile& profile, Serial_Device& device,

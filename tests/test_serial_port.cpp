@@ -4,6 +4,8 @@
 #include "support/pty_pair.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <thread>
 #include <gtest/gtest.h>
 
 namespace {
@@ -278,4 +280,33 @@ TEST(DeviceStatusText, ServiceSpecificCodes)
         EXPECT_STREQ(device_status_text(*r.table, -10), r.timeout);
         EXPECT_STREQ(device_status_text(*r.table, -20), r.wheel_id);
     }
+}
+
+// The rest of a rejected answer still arriving at line speed is read away;
+// the line is left empty, and the drain ends once the line is quiet.
+TEST(SerialDrain, ReadsTheTailOfAnAnswerUntilTheLineIsQuiet)
+{
+    PtyPair pty;
+    int32_t fd = -1;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(serial_line_open(GYRO_LINE, pty.path().c_str(), 115200, fd), DEV_OK);
+    testing::internal::GetCapturedStdout();
+    std::thread device([&] {
+        for (int piece = 0; piece < 5; ++piece) {
+            pty.write_device(std::vector<uint8_t>(20, uint8_t(piece)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::size_t drained = serial_drain_until_quiet(fd, 10, 2000);
+    device.join();
+    EXPECT_EQ(drained, 100u) << "every piece that came within the quiet gap";
+    uint8_t b;
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    EXPECT_LE(::read(fd, &b, 1), 0) << "nothing left on the line";
+    // A quiet line is left at once, with nothing read.
+    EXPECT_EQ(serial_drain_until_quiet(fd, 10, 2000), 0u);
+    EXPECT_EQ(serial_drain_until_quiet(-1, 10, 2000), 0u);
+    serial_line_close(fd);
 }

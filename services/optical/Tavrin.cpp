@@ -181,7 +181,10 @@ int read_optical_data(OPTICAL_GNC_Frame* record, OPTICAL_Serial_Frame* statistic
         return DEV_ERR_NOT_OPEN;
     }
     Serial_Device& d = optical_device;
+    bool rejected = false;  // the last attempt's answer was refused, maybe before all of it had arrived
     for (int attempt = 0; attempt < OPTICAL_ATTEMPTS; ++attempt) {
+        if (rejected) serial_drain_until_quiet(d.fd, SERIAL_DRAIN_QUIET_MS, SERIAL_DRAIN_MAX_MS);
+        rejected = false;
         discard_input();
         uint8_t sent = send_optical_command(OPTICAL_TELEMETRY_REQUEST_ROW);
         if (sent != 0) {
@@ -216,6 +219,7 @@ int read_optical_data(OPTICAL_GNC_Frame* record, OPTICAL_Serial_Frame* statistic
             err_line("[ERROR] Invalid optical frame header: " + hex2(raw[0]) + " " + hex2(raw[1]));
             ++d.head_err_cnt;
             ++d.consecutive_fail_cnt;
+            rejected = true;
             continue;
         }
         uint8_t sum = optical_answer_sum(raw);
@@ -224,6 +228,7 @@ int read_optical_data(OPTICAL_GNC_Frame* record, OPTICAL_Serial_Frame* statistic
                      hex2(raw[OPTICAL_ANSWER_LEN - 1]));
             ++d.check_err_cnt;
             ++d.consecutive_fail_cnt;
+            rejected = true;
             continue;
         }
         if (d.consecutive_fail_cnt > 0) --d.consecutive_fail_cnt;

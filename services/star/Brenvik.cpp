@@ -190,7 +190,10 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
     }
 
     uint8_t buf[STAR_PICO_ANSWER_LEN];
+    bool rejected = false;  // the last attempt's answer was refused, maybe before all of it had arrived
     for (int attempt = 0; attempt < STAR_QUERY_ATTEMPTS; ++attempt) {
+        if (rejected) serial_drain_until_quiet(d->fd, SERIAL_DRAIN_QUIET_MS, SERIAL_DRAIN_MAX_MS);
+        rejected = false;
         tcflush(d->fd, TCIOFLUSH);
         std::memset(buf, 0, sizeof buf);
         std::size_t received = 0;
@@ -242,11 +245,13 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
             say(stderr, "[ERROR] Invalid frame header for %s STAR%d\n", star_type_name(type), int(num));
             ++d->head_err_cnt;
             update_fault_count(d);
+            rejected = true;
             continue;
         }
         if (checksum_verify(buf, int(expected)) != DEV_OK) {
             ++d->check_err_cnt;
             update_fault_count(d);
+            rejected = true;
             continue;
         }
 
