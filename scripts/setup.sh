@@ -9,7 +9,7 @@ packages=(
   libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  iproute2 procps
+  iproute2 procps openssl
 )
 
 missing=()
