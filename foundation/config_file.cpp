@@ -13,8 +13,15 @@ int load_json_config(const std::string& path, Json::Value& root)
     }
     Json::CharReaderBuilder builder;
     std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors)) {
-        err_line("[ERROR] Failed to parse JSON: " + errors);
+    try {
+        if (!Json::parseFromStream(builder, in, &root, &errors)) {
+            err_line("[ERROR] Failed to parse JSON: " + errors);
+            return -1;
+        }
+    } catch (const Json::Exception& e) {
+        // The reader throws instead of reporting for some inputs (nesting
+        // deeper than its stack limit): a bad file, not a reason to crash.
+        err_line(std::string("[ERROR] Failed to parse JSON: ") + e.what());
         return -1;
     }
     return 0;

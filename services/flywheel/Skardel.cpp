@@ -54,7 +54,10 @@ int parse_flywheel_config_file(const std::string& path, FlywheelConfig* configs,
             c.id = uint8_t(id);
             c.device = w["device"].asString();
             c.baudrate = w.isMember("baudrate") ? w["baudrate"].asInt() : 115200;
-            c.hardware_id = uint8_t(w.isMember("hardware_id") ? w["hardware_id"].asInt() : id * 17 + 17);
+            // The default id × 17 + 17 only matters in its low byte; computed
+            // unsigned, so an id of any size cannot overflow.
+            c.hardware_id = uint8_t(w.isMember("hardware_id") ? unsigned(w["hardware_id"].asInt())
+                                                              : unsigned(id) * 17u + 17u);
             ++accepted;
         } catch (const Json::Exception& e) {
             // A value of the wrong JSON type: skip the element, keep the service.
