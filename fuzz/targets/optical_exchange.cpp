@@ -61,14 +61,18 @@ struct Model {
                 ++length;
                 continue;
             }
+            // A refused answer makes the next attempt read away whatever
+            // is still on the line first: here, the rest of the stream.
             if (s[at] != 0xEB || s[at + 1] != 0x90) {
                 ++head;
                 ++score;
+                pos = s.size();
                 continue;
             }
             if (!valid(&s[at])) {
                 ++check;
                 ++score;
+                pos = s.size();
                 continue;
             }
             if (score > 0) --score;
