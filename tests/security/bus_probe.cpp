@@ -9,12 +9,15 @@
 // (default Gnc_Service, the console's: a service answers to it whoever asked).
 // --check      only set up, print "[PROBE] ready" and exit 0; with --topic,
 //              also make a writer on TOPIC and exit 4 when that fails.
-// --count N    send N requests one after another, each after the previous
+// --count N    wait (bounded) until SERVICE's request reader is matched, then
+//              send N requests one after another, each after the previous
 //              one was answered (an answer: Telemetry from SERVICE addressed
-//              to NAME); exit 0 when all N were answered, 1 when one was not.
+//              to SRC); the first may be sent up to three times. Exit 0 when
+//              all N were answered, 1 when one was not.
 // otherwise    send a request every 200 ms until SIGTERM or SIGINT, exit 0.
 //
-// Output, one line each: "[PROBE] ready", "[PROBE] sent I",
+// Output, one line each: "[PROBE] ready", "[PROBE] matched before sending N"
+// (--count only), "[PROBE] sent I" (I counts every request written),
 // "[PROBE] answered I", "[PROBE] heard TOPIC SRC -> DEST TYPE SIZE" for every
 // message received but its own requests (they carry NAME in the first spare
 // string), "[PROBE] log TEXT" for the endpoint's own messages, and at
@@ -130,21 +133,42 @@ int main(int argc, char** argv)
     unsigned char request[1] = {0xFF};
     long sent = 0;
     bool all_answered = true;
-    while (g_running.load() && (count < 0 || sent < count)) {
-        if (!endpoint.publish("Telemetry", src_name, target, "command", request, sizeof request, name, "")) {
-            say("publish failed");
+    if (count > 0) {
+        // Counted requests go out once the service's request reader is
+        // matched: secured discovery can outlast the endpoint's settle window.
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (g_running.load() && endpoint.matched_readers("Telemetry", target) == 0 &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        ++sent;
-        say("sent " + std::to_string(sent));
-        if (count > 0) {
+        say("matched before sending " + std::to_string(endpoint.matched_readers("Telemetry", target)));
+    }
+    long request_no = 0;
+    while (g_running.load() && (count < 0 || request_no < count)) {
+        ++request_no;
+        // The first counted request may be sent again: its reply can still be
+        // lost while the service's reply writer finishes matching this
+        // endpoint's reader. Every request sent reaches the service.
+        const int attempts = (count > 0 && request_no == 1) ? 3 : 1;
+        bool got = false;
+        for (int attempt = 0; attempt < attempts && !got && g_running.load(); ++attempt) {
+            if (!endpoint.publish("Telemetry", src_name, target, "command", request, sizeof request, name, "")) {
+                say("publish failed");
+            }
+            ++sent;
+            say("sent " + std::to_string(sent));
+            if (count < 0) break;
             std::unique_lock<std::mutex> lock(m);
-            if (!cv.wait_for(lock, std::chrono::seconds(10), [&] { return answered >= sent || !g_running.load(); })) {
+            got = cv.wait_for(lock, std::chrono::seconds(10),
+                              [&] { return answered >= request_no || !g_running.load(); }) &&
+                  answered >= request_no;
+        }
+        if (count > 0) {
+            if (!got) {
                 all_answered = false;
                 break;
             }
-            if (answered < sent) break;
-            lock.unlock();
-            say("answered " + std::to_string(sent));
+            say("answered " + std::to_string(request_no));
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
