@@ -447,11 +447,16 @@ struct Vantrel::Impl {
     std::thread held_sender;  // sends held messages; ends with the window
     std::unique_ptr<ParticipantListener> participant_listener;
 
-    std::mutex entities_mutex;  // topics, writers, subscriptions
-    std::map<std::string, Topic*> topics;
+    // create_pub and create_sub one at a time. Held while Fast DDS creates
+    // an entity, so never taken on a path a callback can reach: a reader
+    // can deliver (and its callback publish) before its creation returns.
+    std::mutex creation_mutex;
+    std::map<std::string, Topic*> topics;  // under creation_mutex
+    unsigned filter_serial = 0;            // under creation_mutex
+
+    std::mutex entities_mutex;  // writers, subscriptions; held only briefly
     std::map<std::string, std::pair<DataWriter*, std::unique_ptr<WriterListener>>> writers;
     std::vector<Subscription> subscriptions;
-    unsigned filter_serial = 0;
 
     void say(const std::string& text) const
     {
@@ -652,9 +657,9 @@ Vantrel::~Vantrel()
 
 bool Vantrel::create_pub(std::string topic)
 {
-    std::lock_guard<std::mutex> lock(impl_->entities_mutex);
+    std::lock_guard<std::mutex> creating(impl_->creation_mutex);
     if (!impl_->publisher) return false;
-    if (impl_->writers.count(topic)) return true;
+    if (impl_->writer_for(topic)) return true;
     Topic* t = impl_->topic_for(topic);
     if (!t) return false;
     std::unique_ptr<Impl::WriterListener> listener(new Impl::WriterListener(impl_->matching, topic));
@@ -665,6 +670,7 @@ bool Vantrel::create_pub(std::string topic)
         impl_->say("[ERROR] Cannot create a writer on topic " + topic);
         return false;
     }
+    std::lock_guard<std::mutex> lock(impl_->entities_mutex);
     impl_->writers[topic] = std::make_pair(writer, std::move(listener));
     return true;
 }
@@ -672,7 +678,7 @@ bool Vantrel::create_pub(std::string topic)
 bool Vantrel::create_sub(std::string topic, Callback callback, std::string filter,
                          std::vector<std::string> parameters)
 {
-    std::lock_guard<std::mutex> lock(impl_->entities_mutex);
+    std::lock_guard<std::mutex> creating(impl_->creation_mutex);
     if (!impl_->subscriber) return false;
     Topic* t = impl_->topic_for(topic);
     if (!t) return false;
@@ -701,6 +707,7 @@ bool Vantrel::create_sub(std::string topic, Callback callback, std::string filte
         impl_->say("[ERROR] Cannot create a reader on topic " + topic);
         return false;
     }
+    std::lock_guard<std::mutex> lock(impl_->entities_mutex);
     impl_->subscriptions.push_back(std::move(sub));
     return true;
 }
@@ -708,12 +715,7 @@ bool Vantrel::create_sub(std::string topic, Callback callback, std::string filte
 bool Vantrel::publish(std::string topic, std::string src, std::string dest, std::string type,
                       void* data, unsigned long size, std::string extra1, std::string extra2)
 {
-    DataWriter* writer = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(impl_->entities_mutex);
-        auto it = impl_->writers.find(topic);
-        if (it != impl_->writers.end()) writer = it->second.first;
-    }
+    DataWriter* writer = impl_->writer_for(topic);
     if (!writer) {
         impl_->say("[ERROR] No publisher for topic " + topic);
         return false;

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -328,6 +330,59 @@ TEST(Vantrel, DeletingWhileMessagesArriveIsSafe)
         stop = true;
         pump.join();
     }
+}
+
+// A service subscribes while requests already flow to it, and answers from
+// its callback. A reader can deliver before its creation returns, so the
+// callback's publish must not wait on anything subscription creation holds.
+TEST(Vantrel, CallbacksPublishWhileTheirSubscriptionIsBeingCreated)
+{
+    Vantrel asker(0, 3000, "Test_Busy_Asker", quiet);
+    asker.create_pub("Telemetry");
+    std::atomic<int> answers{0};
+    asker.create_sub("Telemetry",
+                     [&](std::string, std::string, std::string, std::string, std::string,
+                         std::vector<unsigned char>&) { ++answers; },
+                     filter_for("Test_Busy_Asker"), {});
+
+    Vantrel service(0, 3000, "Test_Busy_Service", quiet);
+    service.create_pub("Telemetry");
+    ASSERT_TRUE(wait_matched(service, "Telemetry", "Test_Busy_Asker"));
+
+    std::atomic<bool> stop{false};
+    std::thread pump([&] {
+        unsigned char ask[2] = {0x01, 0x02};
+        while (!stop) {
+            asker.publish("Telemetry", "Test_Busy_Asker", "Test_Busy_Service", "command", ask, sizeof ask, "", "");
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    auto answer = [&](std::string src, std::string, std::string, std::string, std::string,
+                      std::vector<unsigned char>& data) {
+        service.publish("Telemetry", "Test_Busy_Service", src, "telemetry", data.data(), data.size(), "", "");
+    };
+    const int subscriptions = 25;
+    for (int i = 0; i < subscriptions; ++i) {
+        std::atomic<bool> created{false};
+        std::thread create([&] {
+            service.create_sub("Telemetry", answer, filter_for("Test_Busy_Service"), {});
+            created = true;
+        });
+        auto until = std::chrono::steady_clock::now() + 30s;
+        while (!created && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+        if (!created) {
+            // Deadlocked threads cannot be joined or unwound; say why and end.
+            std::fprintf(stderr, "create_sub %d never returned while callbacks were publishing\n", i);
+            std::fflush(stderr);
+            std::_Exit(1);
+        }
+        create.join();
+    }
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (answers.load() == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    stop = true;
+    pump.join();
+    EXPECT_GT(answers.load(), 0);
 }
 
 TEST(Vantrel, PublishOnAnUnknownTopicFailsAndSaysSo)
