@@ -39,6 +39,7 @@ SimLine::SimLine(std::string name, std::unique_ptr<Device> device, std::string r
       wire_(wire),
       log_(std::move(log))
 {
+    if (wire_.pace) out_.set_batch(wire_.batch);
     // Each line draws from its own sequence, so traffic on one line does not
     // change the faults another line sees.
     uint32_t name_hash = 2166136261u;  // FNV-1a: the same on every build

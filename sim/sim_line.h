@@ -27,6 +27,8 @@ namespace devsim {
 struct WireSettings {
     bool pace = false;
     int baud = 115200;
+    // Paced lines are written in runs of at most this long (see WireQueue).
+    std::chrono::microseconds batch{1000};
     std::chrono::milliseconds hangup_time{2000};
 };
 

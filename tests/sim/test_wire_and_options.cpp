@@ -76,6 +76,54 @@ TEST(WirePacing, BytesPutBackGoOutFirst)
     EXPECT_EQ(q.take_due(t0), (Bytes{3, 4, 9}));
 }
 
+// Batched writing: a run never spans more than the batch time, a piece's
+// last byte is never held back, and every byte still leaves in order.
+TEST(WirePacing, BatchedRunsEndAtPieceEndsAndWithinTheBatchTime)
+{
+    WireQueue q;
+    q.set_batch(1ms);
+    const Clock::time_point t0{10s};
+    const auto bt = 300us;
+    q.add(Bytes{1, 2, 3, 4, 5}, t0, bt);        // due t0+0.3 .. t0+1.5 ms
+    q.add(Bytes{6, 7}, t0, bt, 2ms);            // due t0+3.8, t0+4.1 ms
+
+    // First run: bytes due within 1 ms of the first (0.3, 0.6, 0.9, 1.2 ms).
+    ASSERT_EQ(q.next_due(), t0 + 1200us);
+    EXPECT_EQ(q.take_due(t0 + 1200us), (Bytes{1, 2, 3, 4}));
+    // The piece's last byte is a run of its own, on time.
+    ASSERT_EQ(q.next_due(), t0 + 1500us);
+    EXPECT_EQ(q.take_due(t0 + 1500us), (Bytes{5}));
+    // The next piece is not pulled forward into the gap before it.
+    ASSERT_EQ(q.next_due(), t0 + 4100us);
+    EXPECT_EQ(q.take_due(t0 + 4100us), (Bytes{6, 7}));
+    EXPECT_FALSE(q.next_due().has_value());
+}
+
+TEST(WirePacing, WithoutABatchEveryByteIsWrittenAtItsOwnTime)
+{
+    WireQueue q;
+    const Clock::time_point t0{10s};
+    q.add(Bytes{1, 2, 3}, t0, 300us);
+    EXPECT_EQ(q.next_due(), t0 + 300us);
+    q.take_due(t0 + 300us);
+    EXPECT_EQ(q.next_due(), t0 + 600us);
+}
+
+TEST(WirePacing, BytesPutBackOnABatchedLineGoOutAtOnce)
+{
+    WireQueue q;
+    q.set_batch(1ms);
+    const Clock::time_point t0{10s};
+    q.add(Bytes{1, 2, 3}, t0, 100us);
+    auto due = q.take_due(t0 + 300us);
+    ASSERT_EQ(due.size(), 3u);
+    q.put_back(due.data() + 1, 2, t0 + 300us);
+    q.add(Bytes{4}, t0 + 300us, 100us);
+    EXPECT_EQ(q.next_due(), t0 + 300us);
+    EXPECT_EQ(q.take_due(t0 + 300us), (Bytes{2, 3}));
+    EXPECT_EQ(q.next_due(), t0 + 400us);
+}
+
 namespace {
 
 bool parse(std::vector<std::string> args, devsim::Options& o, std::string& error)
