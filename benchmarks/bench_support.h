@@ -281,6 +281,19 @@ private:
 
 // Names of running processes whose command name is one of `names`
 // (/proc/<pid>/comm), other than this process.
+// A process in another network namespace with its own /dev/shm (another
+// mount namespace) cannot reach our participants, nor ours it.
+inline bool shares_our_bus(const std::string& pid)
+{
+    for (const char* ns : {"net", "mnt"}) {
+        char mine[64] = {0}, theirs[64] = {0};
+        if (readlink((std::string("/proc/self/ns/") + ns).c_str(), mine, sizeof mine - 1) < 0) return true;
+        if (readlink(("/proc/" + pid + "/ns/" + ns).c_str(), theirs, sizeof theirs - 1) < 0) return true;
+        if (std::string(mine) == theirs) return true;
+    }
+    return false;
+}
+
 inline std::vector<std::string> running_programs(const std::vector<std::string>& names)
 {
     std::vector<std::string> found;
@@ -289,6 +302,7 @@ inline std::vector<std::string> running_programs(const std::vector<std::string>&
             char* end = nullptr;
             long pid = std::strtol(e->d_name, &end, 10);
             if (*end != '\0' || pid <= 0 || pid == getpid()) continue;
+            if (!shares_our_bus(e->d_name)) continue;
             std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
             std::string name;
             if (!std::getline(comm, name)) continue;
