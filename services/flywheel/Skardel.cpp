@@ -153,7 +153,12 @@ void drain_line(Flywheel_Device& w, std::chrono::steady_clock::time_point now)
     uint8_t buf[512];
     for (int rounds = 0; rounds < 16; ++rounds) {
         ssize_t n = ::read(w.fd, buf, sizeof buf);
+        if (rounds == 0 && (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))) {
+            // Readable, yet nothing to read: the other end is gone.
+            w.line_lost = true;
+        }
         if (n <= 0) break;
+        w.line_lost = false;
         w.rx.feed(buf, std::size_t(n), now);
         if (std::size_t(n) < sizeof buf) break;
     }
@@ -241,6 +246,30 @@ int check_and_receive_serial_data()
         frames += take_frames(uint8_t(i), now);
     }
     return frames;
+}
+
+bool wait_for_wheel_bytes(std::chrono::milliseconds max_wait)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    int max_fd = -1;
+    for (int i = 0; i < flywheel_count && i < FLYWHEEL_MAX; ++i) {
+        if (flywheels[i].fd < 0 || flywheels[i].line_lost) continue;
+        FD_SET(flywheels[i].fd, &readable);
+        max_fd = std::max(max_fd, int(flywheels[i].fd));
+    }
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(max_wait).count();
+    timeval timeout{time_t(us / 1000000), suseconds_t(us % 1000000)};
+    return select(max_fd + 1, max_fd >= 0 ? &readable : nullptr, nullptr, nullptr, &timeout) > 0;
+}
+
+bool wheel_bytes_pending()
+{
+    std::lock_guard<std::mutex> lock(cache_mutex);
+    for (int i = 0; i < flywheel_count && i < FLYWHEEL_MAX; ++i) {
+        if (flywheels[i].rx.buffered() > 0) return true;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -372,9 +401,12 @@ int Skardel_main(int argc, char** argv)
         return 255;
     }
     Fastdds_init(0, servername);
+    // Frames are taken as soon as they arrive. A partial frame is looked at
+    // again every 10 ms, so it is given up on time; with nothing pending the
+    // loop sleeps until bytes come (at most 100 ms, to notice a stop).
     while (running.load()) {
         check_and_receive_serial_data();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        wait_for_wheel_bytes(std::chrono::milliseconds(wheel_bytes_pending() ? 10 : 100));
     }
     Skardel_cleanup();
     return 0;

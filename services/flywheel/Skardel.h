@@ -7,6 +7,7 @@
 #include "bus_endpoint.h"
 #include "flywheel_protocol.h"
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -27,6 +28,7 @@ struct Flywheel_Device {
     Flywheel_Serial_Frame serial_frame{};
     uint8_t raw_frame[FLYWHEEL_FRAME_LEN] = {};
     FlywheelFrameAssembler rx;  // bytes received but not yet taken as frames
+    bool line_lost = false;     // reported readable but gave nothing: hung up
 };
 
 struct Flywheel_Cmd {
@@ -60,6 +62,11 @@ int flywheel_uart_init(uint8_t id, const std::string& dev, int baudrate, uint8_t
 uint8_t flywheel_open_configured(const FlywheelConfig* configs, int n);
 int send_flywheel_command(uint8_t index);
 int check_and_receive_serial_data();
+// Waits at most `max_wait` for bytes on a wheel line; true when some line
+// has bytes. Lines that hung up are not waited on.
+bool wait_for_wheel_bytes(std::chrono::milliseconds max_wait);
+// True while some wheel's buffer holds bytes not yet taken as a frame.
+bool wheel_bytes_pending();
 int parse_flywheel_frame(uint8_t index, const uint8_t* frame, Flywheel_Info_Frame* info,
                          Flywheel_Serial_Frame* stats);
 

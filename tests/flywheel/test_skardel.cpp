@@ -306,3 +306,38 @@ TEST_F(Wheels, AnAbandonedPartialFrameCountsOnce)
     EXPECT_EQ(poll(), 1);
     EXPECT_EQ(flywheels[2].length_err_cnt, 1);
 }
+
+// The main loop sleeps in wait_for_wheel_bytes: it must wake for a wheel's
+// bytes, report a partial frame as pending until it is taken or given up,
+// and not be woken over and over by a line that hung up.
+TEST_F(Wheels, TheLoopWaitsForBytesAndIgnoresAHungUpLine)
+{
+    EXPECT_FALSE(wait_for_wheel_bytes(0ms));
+    EXPECT_FALSE(wheel_bytes_pending());
+
+    auto f = status_frame(1, 1, 1, 0x22);
+    pty[1].write_device(f);
+    EXPECT_TRUE(wait_for_wheel_bytes(10s));
+    EXPECT_EQ(poll(), 1);
+    EXPECT_FALSE(wheel_bytes_pending());
+
+    pty[0].write_device({f.begin(), f.begin() + 7});
+    EXPECT_EQ(poll(), 0);
+    EXPECT_TRUE(wheel_bytes_pending());
+    std::this_thread::sleep_for(150ms);
+    std::string err;
+    EXPECT_EQ(poll(nullptr, &err), 0);
+    EXPECT_FALSE(wheel_bytes_pending()) << err;
+
+    pty[2].close_master();
+    EXPECT_EQ(poll(), 0);
+    EXPECT_TRUE(flywheels[2].line_lost);
+    EXPECT_FALSE(flywheels[1].line_lost);
+    // Nothing to read anywhere: the wait runs out rather than reporting the
+    // dead line as readable.
+    EXPECT_FALSE(wait_for_wheel_bytes(50ms));
+    // The other wheels still wake it.
+    pty[1].write_device(f);
+    EXPECT_TRUE(wait_for_wheel_bytes(10s));
+    EXPECT_EQ(poll(), 1);
+}

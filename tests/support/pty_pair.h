@@ -46,6 +46,13 @@ public:
         slave_ = -1;
     }
 
+    // The device side goes away: the line hangs up for whoever holds the slave.
+    void close_master()
+    {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+
     void write_device(const std::vector<uint8_t>& bytes) const
     {
         std::size_t off = 0;
