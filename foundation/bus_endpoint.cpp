@@ -211,12 +211,14 @@ DomainParticipantQos vantrel_local_participant_qos(const std::string& name)
     builtin.metatrafficUnicastLocatorList.push_back(loopback);
     builtin.initialPeersList.clear();
     builtin.initialPeersList.push_back(loopback);
-    // A participant announcement lost while a loaded host starts several
-    // programs at once would otherwise be repeated only after 3 s, beyond
-    // the settle window: announce more often so discovery completes well
-    // within it. Traffic stays on loopback, where this costs nothing.
+    // Ten quick announcements at start-up, so one lost while a loaded host
+    // starts several programs at once is repeated well within the settle
+    // window (a participant that hears any one of them answers with its
+    // own). After that every 2 s: each announcement goes to every possible
+    // participant port on loopback and wakes every program on the host, so
+    // a shorter period costs all of them CPU for nothing.
     builtin.discovery_config.leaseDuration = eprosima::fastrtps::Duration_t(10, 0);
-    builtin.discovery_config.leaseDuration_announcementperiod = eprosima::fastrtps::Duration_t(0, 500000000);
+    builtin.discovery_config.leaseDuration_announcementperiod = eprosima::fastrtps::Duration_t(2, 0);
     builtin.discovery_config.initial_announcements.count = 10;
     builtin.discovery_config.initial_announcements.period = eprosima::fastrtps::Duration_t(0, 100000000);
     return qos;
