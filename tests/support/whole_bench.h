@@ -75,19 +75,46 @@ public:
         return n;
     }
     std::map<std::string, int> requests() { return requests_before(Clock::time_point::max()); }
-    // Answers per key that arrived once the observer had seen a request for
-    // that key. The console may send its first requests before its writer
-    // has matched the observer, which then sees their answers but not them;
-    // those answers arrive before the first request it does see.
+    // Every answer per key, whenever it came.
     std::map<std::string, int> answers()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         std::map<std::string, int> n;
-        for (const auto& [key, times] : answers_) {
-            auto first = requests_.find(key);
-            for (auto t : times) n[key] += first != requests_.end() && !first->second.empty() && t >= first->second.front();
-        }
+        for (const auto& [key, times] : answers_) n[key] = int(times.size());
         return n;
+    }
+
+    // Requests and answers per key, counted from one second after the first
+    // request the observer saw for that key. The console may send its first
+    // requests before its writer has matched the observer, which then sees
+    // their answers but not them, and those answers may arrive after the
+    // first request it does see.
+    //   asked     requests in the window sent before `cutoff`
+    //   answered  answers in the window
+    //   bound     requests sent from one second before the window on: an
+    //             answer in the window belongs to one of these unless it
+    //             took more than a second, so `answered` above it means a
+    //             request was answered twice.
+    struct Tally {
+        int asked = 0, answered = 0, bound = 0;
+    };
+    std::map<std::string, Tally> tally(Clock::time_point cutoff)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::map<std::string, Tally> out;
+        for (const auto& [key, times] : requests_) {
+            if (times.empty()) continue;
+            const auto window = times.front() + std::chrono::seconds(1);
+            Tally& t = out[key];
+            for (auto at : times) {
+                t.asked += at >= window && at < cutoff;
+                t.bound += at >= window - std::chrono::seconds(1);
+            }
+            auto answers = answers_.find(key);
+            if (answers == answers_.end()) continue;
+            for (auto at : answers->second) t.answered += at >= window;
+        }
+        return out;
     }
 
 private:
