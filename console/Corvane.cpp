@@ -368,7 +368,7 @@ void Corvane_run(unsigned long cycles)
     CorvaneWriteLog("[INFO] Polling " + std::to_string(polling_requests().size()) +
                     " telemetry requests every " + std::to_string(period_ms) + " ms");
     // One cycle a second on a fixed cadence; a stop request (SIGINT/SIGTERM)
-    // is noticed within a few tens of milliseconds.
+    // is noticed within 100 ms.
     using Clock = std::chrono::steady_clock;
     auto next_cycle = Clock::now();
     for (unsigned long n = 0; running && (cycles == 0 || n < cycles); ++n) {
@@ -379,7 +379,7 @@ void Corvane_run(unsigned long cycles)
         next_cycle += std::chrono::milliseconds(period_ms);
         while (running && Clock::now() < next_cycle) {
             auto left = next_cycle - Clock::now();
-            std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(20)));
+            std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(100)));
         }
     }
 }
