@@ -91,6 +91,7 @@ int flywheel_uart_init(uint8_t id, const std::string& dev, int baudrate, uint8_t
     w.info_frame.wheel_id = uint8_t(id + 1);
     w.serial_frame.serial_id = uint8_t(id + 1);
     w.rx.clear();
+    w.line_lost = false;
     std::ostringstream line;
     line << "[OK] Flywheel " << int(id) << " UART init: dev=" << path << ", baud=" << baudrate << ", hw_id=0x"
          << std::hex << int(hardware_id);
