@@ -92,6 +92,11 @@ void drain(FlywheelFrameAssembler& a, Clock::time_point now, AssemblerRun& run)
                                                              std::to_string(dropped));
             ++run.header;
             break;
+        case FlywheelFrameAssembler::Event::skipped_more:
+            // More bytes of a run already reported: not a new header fault.
+            FUZZ_CHECK(detail >= 1 && detail == dropped, "skipped_more detail " + std::to_string(detail) +
+                                                             " dropped " + std::to_string(dropped));
+            break;
         case FlywheelFrameAssembler::Event::checksum:
             FUZZ_CHECK(detail == FLYWHEEL_FRAME_LEN && dropped >= 1, "checksum detail " + std::to_string(detail));
             FUZZ_CHECK(frame[0] == 0xFF && fuzz::sum8_of(frame + 1, 16) != frame[18],
