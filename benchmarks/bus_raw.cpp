@@ -1,8 +1,8 @@
 // The raw Fast DDS baseline: the bench's message type (generated here from
 // the same IDL), the endpoint's QoS and local transports, and nothing of
-// libvantrel. The settings below are written out on purpose rather than taken
-// from the endpoint, so that the baseline stays what it is while the endpoint
-// changes; they follow the README's "bus endpoint" section.
+// libvantrel's own logic. The settings come from the one source file that
+// defines them (foundation/bus_qos.cpp, compiled into this program too), so
+// the baseline always runs with exactly what the endpoint runs with.
 //
 //   bus_raw --role requester --filter sql|none|shared [--count N] [--warmup N] [--warmup-ms N] [--messages N]
 //       starts its own replier (this program, --role replier) and prints RESULT lines
@@ -21,6 +21,7 @@
 #include "BusMessage.h"
 #include "BusMessagePubSubTypes.h"
 #include "BusMessageTypeObject.h"
+#include "bus_qos.h"
 #include "bus_roles.h"
 
 #include <fastdds/dds/domain/DomainParticipant.hpp>
@@ -35,10 +36,7 @@
 #include <fastdds/dds/topic/ContentFilteredTopic.hpp>
 #include <fastdds/dds/topic/Topic.hpp>
 #include <fastdds/dds/topic/TypeSupport.hpp>
-#include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
-#include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 #include <fastrtps/attributes/LibrarySettingsAttributes.h>
-#include <fastrtps/utils/IPLocator.h>
 #include <fastrtps/xmlparser/XMLProfileManager.h>
 
 #include <atomic>
@@ -51,71 +49,6 @@ using namespace eprosima::fastdds::dds;
 using benchkit::Clock;
 
 namespace {
-
-// Shared memory plus UDPv4 on 127.0.0.1, unicast discovery to loopback
-// (participant ids 0..31), no multicast, announcements every 500 ms after ten
-// at 100 ms, a 10 s lease.
-DomainParticipantQos local_participant_qos(const std::string& name)
-{
-    using eprosima::fastrtps::rtps::IPLocator;
-    using eprosima::fastrtps::rtps::Locator_t;
-    DomainParticipantQos qos = PARTICIPANT_QOS_DEFAULT;
-    qos.name(name);
-    auto& transport = qos.transport();
-    transport.use_builtin_transports = false;
-    transport.user_transports.clear();
-    transport.user_transports.push_back(std::make_shared<eprosima::fastdds::rtps::SharedMemTransportDescriptor>());
-    auto udp = std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>();
-    udp->interfaceWhiteList.push_back("127.0.0.1");
-    udp->maxInitialPeersRange = 32;
-    transport.user_transports.push_back(udp);
-
-    auto& builtin = qos.wire_protocol().builtin;
-    Locator_t loopback;
-    loopback.kind = LOCATOR_KIND_UDPv4;
-    IPLocator::setIPv4(loopback, 127, 0, 0, 1);
-    builtin.metatrafficMulticastLocatorList.clear();
-    builtin.metatrafficUnicastLocatorList.clear();
-    builtin.metatrafficUnicastLocatorList.push_back(loopback);
-    builtin.initialPeersList.clear();
-    builtin.initialPeersList.push_back(loopback);
-    builtin.discovery_config.leaseDuration = eprosima::fastrtps::Duration_t(10, 0);
-    builtin.discovery_config.leaseDuration_announcementperiod = eprosima::fastrtps::Duration_t(0, 500000000);
-    builtin.discovery_config.initial_announcements.count = 10;
-    builtin.discovery_config.initial_announcements.period = eprosima::fastrtps::Duration_t(0, 100000000);
-    return qos;
-}
-
-// Reliable, keep-all up to 5000 samples, volatile, synchronous publishing, a
-// 200 ms heartbeat, filters evaluated by the readers only.
-DataWriterQos writer_qos()
-{
-    DataWriterQos qos = DATAWRITER_QOS_DEFAULT;
-    qos.reliability().kind = RELIABLE_RELIABILITY_QOS;
-    qos.reliability().max_blocking_time = eprosima::fastrtps::Duration_t(1, 0);
-    qos.durability().kind = VOLATILE_DURABILITY_QOS;
-    qos.history().kind = KEEP_ALL_HISTORY_QOS;
-    qos.resource_limits().max_samples = 5000;
-    qos.resource_limits().max_instances = 1;
-    qos.resource_limits().max_samples_per_instance = 5000;
-    qos.reliable_writer_qos().times.heartbeatPeriod = eprosima::fastrtps::Duration_t(0, 200000000);
-    qos.publish_mode().kind = SYNCHRONOUS_PUBLISH_MODE;
-    qos.writer_resource_limits().reader_filters_allocation =
-        eprosima::fastrtps::ResourceLimitedContainerConfig::fixed_size_configuration(0);
-    return qos;
-}
-
-DataReaderQos reader_qos()
-{
-    DataReaderQos qos = DATAREADER_QOS_DEFAULT;
-    qos.reliability().kind = RELIABLE_RELIABILITY_QOS;
-    qos.durability().kind = VOLATILE_DURABILITY_QOS;
-    qos.history().kind = KEEP_ALL_HISTORY_QOS;
-    qos.resource_limits().max_samples = 5000;
-    qos.resource_limits().max_instances = 1;
-    qos.resource_limits().max_samples_per_instance = 5000;
-    return qos;
-}
 
 bool same_prefix(const InstanceHandle_t& handle, const eprosima::fastrtps::rtps::GuidPrefix_t& prefix)
 {
@@ -135,7 +68,7 @@ public:
         library.intraprocess_delivery = eprosima::fastrtps::INTRAPROCESS_OFF;
         eprosima::fastrtps::xmlparser::XMLProfileManager::library_settings(library);
         registerBusMessageTypes();
-        participant_ = DomainParticipantFactory::get_instance()->create_participant(0, local_participant_qos(name));
+        participant_ = DomainParticipantFactory::get_instance()->create_participant(0, vantrel_local_participant_qos(name));
         if (!participant_) throw std::runtime_error("cannot create the participant");
         type_.register_type(participant_);
         publisher_ = participant_->create_publisher(PUBLISHER_QOS_DEFAULT);
@@ -161,7 +94,7 @@ public:
     DataWriter* add_writer(const std::string& topic)
     {
         std::unique_ptr<WriterListener> listener(new WriterListener(participant_->guid().guidPrefix));
-        DataWriter* w = publisher_->create_datawriter(topic_for(topic), writer_qos(), listener.get(),
+        DataWriter* w = publisher_->create_datawriter(topic_for(topic), vantrel_writer_qos(), listener.get(),
                                                       StatusMask::publication_matched());
         if (!w) throw std::runtime_error("cannot create a writer on " + topic);
         writers_[topic] = {w, std::move(listener)};
@@ -179,7 +112,7 @@ public:
         }
         std::unique_ptr<ReaderListener> listener(new ReaderListener(std::move(handler)));
         DataReader* r =
-            subscriber_->create_datareader(description, reader_qos(), listener.get(), StatusMask::data_available());
+            subscriber_->create_datareader(description, vantrel_reader_qos(), listener.get(), StatusMask::data_available());
         if (!r) throw std::runtime_error("cannot create a reader on " + topic);
         readers_.emplace_back(r, std::move(listener));
     }
