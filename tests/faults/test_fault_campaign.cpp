@@ -63,11 +63,22 @@ std::vector<Step> hangup_recovered_steps()
     return s;
 }
 
+// The service answered a first request, and on the campaign's private bus.
+void warm_up_on_private_bus(Bench& b, const Device& d)
+{
+    ASSERT_TRUE(b.console.warm_up(d.service, d.request, d.expect, 30s)) << b.service.out() << b.service.err();
+    b.expect_private_bus();
+}
+
+void write_optical_config(const std::string& dir)
+{
+    write_file(dir + "/Tavrin.json", "{\"optical\": {\"device\": \"" + dir + "/optical\", \"baudrate\": 115200}}");
+}
+
 void exchange_campaign(Bench& b, const Device& d, const std::vector<Step>& faults)
 {
     CampaignConsole& console = b.console;
-    ASSERT_TRUE(console.warm_up(d.service, d.request, d.expect, 30s)) << b.service.out() << b.service.err();
-    b.expect_private_bus();
+    ASSERT_NO_FATAL_FAILURE(warm_up_on_private_bus(b, d));
     Campaign c(b.sim, console, d);
     c.start();
 
@@ -171,16 +182,11 @@ TEST(FaultCampaign, Vision)
 TEST(FaultCampaign, Optical)
 {
     const std::string dir = run_dir("optical");
-    Bench b(dir, devsim_args({"optical=optical"}), TAVRIN_PATH, {dir + "/Tavrin.json"}, "",
-            [](const std::string& dir) {
-                write_file(dir + "/Tavrin.json",
-                           "{\"optical\": {\"device\": \"" + dir + "/optical\", \"baudrate\": 115200}}");
-            });
+    Bench b(dir, devsim_args({"optical=optical"}), TAVRIN_PATH, {dir + "/Tavrin.json"}, "", write_optical_config);
     ASSERT_TRUE(b.service.wait_for_output("[OK] FastDDS initialized for Optical service", 20s)) << b.service.err();
     const Device d = optical_device();
     CampaignConsole& console = b.console;
-    ASSERT_TRUE(console.warm_up(d.service, d.request, d.expect, 30s)) << b.service.out() << b.service.err();
-    b.expect_private_bus();
+    ASSERT_NO_FATAL_FAILURE(warm_up_on_private_bus(b, d));
     Campaign c(b.sim, console, d);
     c.start();
 
@@ -217,16 +223,11 @@ TEST(FaultCampaign, Optical)
 TEST(FaultCampaign, OpticalHangUp)
 {
     const std::string dir = run_dir("optical_hangup");
-    Bench b(dir, devsim_args({"optical=optical"}), TAVRIN_PATH, {dir + "/Tavrin.json"}, "",
-            [](const std::string& dir) {
-                write_file(dir + "/Tavrin.json",
-                           "{\"optical\": {\"device\": \"" + dir + "/optical\", \"baudrate\": 115200}}");
-            });
+    Bench b(dir, devsim_args({"optical=optical"}), TAVRIN_PATH, {dir + "/Tavrin.json"}, "", write_optical_config);
     ASSERT_TRUE(b.service.wait_for_output("[OK] FastDDS initialized for Optical service", 20s)) << b.service.err();
     const Device d = optical_device();
     CampaignConsole& console = b.console;
-    ASSERT_TRUE(console.warm_up(d.service, d.request, d.expect, 30s)) << b.service.out() << b.service.err();
-    b.expect_private_bus();
+    ASSERT_NO_FATAL_FAILURE(warm_up_on_private_bus(b, d));
     Campaign c(b.sim, console, d);
     c.start();
     ASSERT_TRUE(c.run_all(healthy(2)));
@@ -293,8 +294,7 @@ TEST(FaultCampaign, StarSensor)
     ASSERT_TRUE(b.service.wait_for_output("[OK] Star sensor 1 initialized successfully\n", 20s)) << b.service.err();
     const Device d = star_device();
     CampaignConsole& console = b.console;
-    ASSERT_TRUE(console.warm_up(d.service, d.request, d.expect, 30s)) << b.service.out() << b.service.err();
-    b.expect_private_bus();
+    ASSERT_NO_FATAL_FAILURE(warm_up_on_private_bus(b, d));
     Campaign c(b.sim, console, d);
     c.start();
     ASSERT_TRUE(c.run_all(healthy(5))) << b.service.err();
