@@ -104,8 +104,8 @@ void drain(FlywheelFrameAssembler& a, Clock::time_point now, AssemblerRun& run)
             ++run.checksum;
             break;
         case FlywheelFrameAssembler::Event::incomplete:
-            FUZZ_CHECK(detail == before && detail < FLYWHEEL_FRAME_LEN && dropped >= 1,
-                       "incomplete detail " + std::to_string(detail));
+            FUZZ_CHECK(detail == dropped && dropped >= 1 && before < FLYWHEEL_FRAME_LEN,
+                       "incomplete detail " + std::to_string(detail) + " dropped " + std::to_string(dropped));
             ++run.incomplete;
             break;
         }

@@ -61,20 +61,40 @@ int checksum_verify(const uint8_t* data, int len)
 
 void FlywheelFrameAssembler::feed(const uint8_t* data, std::size_t size, Clock::time_point now)
 {
+    if (size == 0) return;
     if (buf_.empty()) head_since_ = now;
     buf_.insert(buf_.end(), data, data + size);
+    arrivals_.emplace_back(size, now);
 }
 
 void FlywheelFrameAssembler::clear()
 {
     buf_.clear();
+    arrivals_.clear();
     skip_run_open_ = false;
 }
 
 void FlywheelFrameAssembler::drop_front(std::size_t n, Clock::time_point now)
 {
-    buf_.erase(buf_.begin(), buf_.begin() + long(std::min(n, buf_.size())));
+    n = std::min(n, buf_.size());
+    buf_.erase(buf_.begin(), buf_.begin() + long(n));
+    while (n > 0 && !arrivals_.empty()) {
+        std::size_t take = std::min(n, arrivals_.front().first);
+        arrivals_.front().first -= take;
+        n -= take;
+        if (arrivals_.front().first == 0) arrivals_.pop_front();
+    }
     head_since_ = now;
+}
+
+std::size_t FlywheelFrameAssembler::stale_bytes(Clock::time_point now) const
+{
+    std::size_t n = 0;
+    for (const auto& [count, when] : arrivals_) {
+        if (now - when < give_up_) break;
+        n += count;
+    }
+    return n;
 }
 
 std::size_t FlywheelFrameAssembler::resync(Clock::time_point now)
@@ -108,8 +128,11 @@ FlywheelFrameAssembler::Event FlywheelFrameAssembler::next(uint8_t frame[FLYWHEE
     skip_run_open_ = false;
     if (buf_.size() < FLYWHEEL_FRAME_LEN) {
         if (now - head_since_ < give_up_) return Event::none;
-        detail = buf_.size();
-        resync(now);
+        // The abandoned frame and everything that has waited as long; then
+        // on to the next plausible header among the newer bytes.
+        const std::size_t stale = std::max<std::size_t>(stale_bytes(now), 1);
+        drop_front(stale - 1, now);
+        detail = stale - 1 + resync(now);
         return Event::incomplete;
     }
     if (!flywheel_checksum_ok(buf_.data())) {

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <utility>
 #include <vector>
 
 constexpr std::size_t FLYWHEEL_CMD_LEN = 11;
@@ -63,6 +65,9 @@ int checksum_verify(const uint8_t* data, int len);
 //    whose checksum fails (its bytes are then resynchronised over);
 //  - incomplete: a partial frame at the front that did not complete within
 //    `give_up` (default 100 ms, far longer than any frame takes on the wire).
+//    Every byte that has waited that long goes with it, so the 0xFF bytes
+//    inside an abandoned frame are not each given up and counted again;
+//    newer bytes stay, as they may be the start of the next frame.
 class FlywheelFrameAssembler {
 public:
     using Clock = std::chrono::steady_clock;
@@ -86,7 +91,13 @@ private:
     // Drops bytes from position 1 up to the next plausible frame start.
     std::size_t resync(Clock::time_point now);
 
+    // Bytes buffered that have waited at least `give_up_` at `now`.
+    std::size_t stale_bytes(Clock::time_point now) const;
+
     std::vector<uint8_t> buf_;
+    // When the buffered bytes arrived: (bytes still buffered, arrival) per
+    // read, oldest first.
+    std::deque<std::pair<std::size_t, Clock::time_point>> arrivals_;
     Clock::time_point head_since_{};
     bool skip_run_open_ = false;  // the last header event skipped to the end of the buffer
     Clock::time_point last_skip_{};

@@ -203,3 +203,55 @@ TEST(FlywheelAssembly, PartialFrameIsGivenUpOnlyAfterItsTime)
     Taken t = take_all(a, t0 + 260ms);
     EXPECT_EQ(t.events, std::vector<E>({E::frame}));
 }
+
+TEST(FlywheelAssembly, AnAbandonedFrameIsGivenUpOnceWithTheHeadersInsideIt)
+{
+    // FF FF FF FC 18 00: the frame's own header, then 0xFF bytes of a speed
+    // field, all of which look like frame starts.
+    auto f = status_frame(-1000, 2, 3, 0x11);
+    ASSERT_EQ(f[1], 0xFF);
+    ASSERT_EQ(f[2], 0xFF);
+    FlywheelFrameAssembler a(100ms);
+    auto t0 = FlywheelFrameAssembler::Clock::now();
+    a.feed(f.data(), 6, t0);
+    std::vector<E> events;
+    for (auto t = t0; t <= t0 + 500ms; t += 10ms) {
+        Taken taken = take_all(a, t);
+        events.insert(events.end(), taken.events.begin(), taken.events.end());
+    }
+    EXPECT_EQ(events, std::vector<E>({E::incomplete})) << "one abandoned frame, one count";
+    EXPECT_EQ(a.buffered(), 0u);
+
+    // The next frame after the abandoned one is taken, with no checksum
+    // fault blamed on the leftovers.
+    auto g = status_frame(1, 2, 3, 0x11);
+    a.feed(f.data(), 6, t0 + 600ms);
+    Taken later = take_all(a, t0 + 700ms);
+    a.feed(g.data(), g.size(), t0 + 705ms);
+    Taken rest = take_all(a, t0 + 705ms);
+    later.events.insert(later.events.end(), rest.events.begin(), rest.events.end());
+    EXPECT_EQ(later.events, std::vector<E>({E::incomplete, E::frame}));
+    EXPECT_EQ(rest.frames, std::vector<std::vector<uint8_t>>({g}));
+}
+
+TEST(FlywheelAssembly, NewerBytesSurviveTheGiveUp)
+{
+    // The start of the next frame arrives just before the abandoned one's
+    // time runs out: it is kept and completes.
+    auto f = status_frame(-1000, 2, 3, 0x11);
+    auto g = status_frame(7, 8, 9, 0x22);
+    FlywheelFrameAssembler a(100ms);
+    auto t0 = FlywheelFrameAssembler::Clock::now();
+    a.feed(f.data(), 6, t0);
+    a.feed(g.data(), 10, t0 + 95ms);
+    EXPECT_TRUE(take_all(a, t0 + 95ms).events.empty());
+    uint8_t frame[19];
+    std::size_t detail = 0;
+    EXPECT_EQ(a.next(frame, detail, t0 + 100ms), E::incomplete);
+    EXPECT_EQ(detail, 6u) << "only the abandoned frame's bytes";
+    EXPECT_EQ(a.buffered(), 10u);
+    a.feed(g.data() + 10, 9, t0 + 102ms);
+    Taken t = take_all(a, t0 + 102ms);
+    EXPECT_EQ(t.events, std::vector<E>({E::frame}));
+    EXPECT_EQ(t.frames, std::vector<std::vector<uint8_t>>({g}));
+}
