@@ -111,6 +111,46 @@ TEST(FlywheelConfigFile, DefaultsAndSkippedEntries)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ERROR] No 'flywheels' array found in config file\n");
 }
 
+TEST(FlywheelSetUp, IdsOneAndTwoWithoutIdZero)
+{
+    // Both lines open and two wheels count, but bus wheel numbers address
+    // table indexes: wheel 1 is index 0 (never set up), wheel 2 is id 1, and
+    // id 2 is out of reach for commands and polls alike.
+    reset_service();
+    PtyPair line1, line2;
+    FlywheelConfig c[2];
+    c[0].id = 1;
+    c[0].device = line1.path();
+    c[0].hardware_id = 0x22;
+    c[1].id = 2;
+    c[1].device = line2.path();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(flywheel_open_configured(c, 2), 2);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(flywheel_count, 2);
+
+    auto send = [](uint8_t wheel) {
+        std::vector<unsigned char> cmd = command(wheel, 0, 100.0f, 1.0f);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        command_callback("Gnc_Service", "Flywheel_Hardware_Service", "command", "", "", cmd);
+        testing::internal::GetCapturedStdout();
+        return testing::internal::GetCapturedStderr();
+    };
+    EXPECT_EQ(send(1), "[ERROR] Failed to send command to Flywheel 1: Serial not open or invalid\n");
+    EXPECT_EQ(send(2), "");
+    EXPECT_EQ(send(3), "[ERROR] Invalid wheel_id: 3, valid range: 1-2\n");
+    std::vector<uint8_t> on1 = line1.read_device(300);
+    ASSERT_EQ(on1.size(), 11u) << "wheel 2's command goes to id 1's line";
+    EXPECT_EQ(on1[9], 0x22) << "id 1's hardware id";
+    EXPECT_TRUE(line2.read_device(100).empty()) << "nothing reaches id 2";
+
+    FlywheelReply r;
+    EXPECT_FALSE(flywheel_telemetry_reply("command", {3, 0x00}, r)) << "id 2 cannot be polled";
+    EXPECT_TRUE(flywheel_telemetry_reply("command", {2, 0x00}, r));
+    reset_service();
+}
+
 TEST(FlywheelSetUp, InvalidIdsAndTheSuccessLine)
 {
     reset_service();
