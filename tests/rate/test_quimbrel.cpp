@@ -163,6 +163,38 @@ TEST_F(MemsLine, ResetReloadsTheCalibrationBeforeSending)
     EXPECT_EQ(status.length_err_cnt, 10);
 }
 
+TEST_F(MemsLine, ResetCadenceAndAFailedResetThatClosesTheLineForGood)
+{
+    ScriptedDevice device(pty.master(), 2);
+    device.push_silence(30);
+    MEMS_Info_Frame info{};
+    MEMS_Serial_Frame status{};
+    uint8_t raw[44];
+    std::vector<int> resets_at;
+    for (int n = 1; n <= 30; ++n) {
+        uint8_t before = mems_device.uart_reset_cnt;
+        EXPECT_EQ(exchange(info, status, raw), -10);
+        if (mems_device.uart_reset_cnt != before) resets_at.push_back(n);
+    }
+    EXPECT_EQ(resets_at, std::vector<int>({11, 21}));
+    EXPECT_EQ(mems_device.consecutive_fail_cnt, 10);
+
+    // The 31st exchange resets again, but the device has gone: the request
+    // finds no line, and every later exchange stops before it.
+    mems_device.dev = "/nonexistent/mems-line";
+    EXPECT_EQ(exchange(info, status, raw), -2);
+    EXPECT_NE(out.find("[WARN] Resetting MEMS UART (连续10次失败)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[ERROR] MEMS UART复位失败\n"), std::string::npos) << out;
+    EXPECT_NE(err.find("[ERROR] MEMS serial not open\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("[ERROR] 发送MEMS命令失败\n"), std::string::npos) << err;
+    EXPECT_EQ(mems_device.fd, -1);
+    EXPECT_EQ(status.uart_reset_cnt, 2);
+    EXPECT_EQ(mems_device.consecutive_fail_cnt, 11);
+    EXPECT_EQ(exchange(info, status, raw), -1);
+    EXPECT_EQ(mems_device.consecutive_fail_cnt, 11) << "a closed line is not an attempt";
+    EXPECT_EQ(status.uart_reset_cnt, 2);
+}
+
 TEST_F(MemsLine, FailedRequestsAreAnsweredWithZerosAndCounts)
 {
     ScriptedDevice device(pty.master(), 2);
