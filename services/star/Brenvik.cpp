@@ -208,6 +208,10 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
         while (received < expected) {
             if (elapsed_ms(start) > STAR_READ_WINDOW_MS) {
                 say(stderr, "[ERROR] Timeout: read %d/%d bytes\n", int(received), int(expected));
+                // The run counts failures since the last whole request (every
+                // request clears it), so it is at most 1 here and needs no
+                // early line reset: a sensor that stays silent gets its line
+                // reset after the tenth attempt, its tenth timeout in a row.
                 ++d->consecutive_fail_cnt;
                 break;
             }

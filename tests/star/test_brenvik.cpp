@@ -141,10 +141,13 @@ TEST(StarConfigFile, UnknownTypeAndMissingDevice)
 TEST(StarConfigFile, OnlyTheFirstEightAreUsed)
 {
     std::string text = R"({"star_sensors": [)";
-    for (int i = 0; i < 11; ++i) text += std::string(i ? "," : "") + R"({"device": "/dev/s)" + std::to_string(i) + "\"}";
-    text += "]}";
+    for (int i = 0; i < 8; ++i) text += std::string(i ? "," : "") + R"({"device": "/dev/s)" + std::to_string(i) + "\"}";
+    // Past the eighth nothing is read, so these faults go unreported.
+    text += R"(, {"type": "quantum", "device": "/dev/s8"}, {"device": 9}, 10]})";
     StarConfig c[STAR_MAX_SENSORS];
+    testing::internal::CaptureStderr();
     ASSERT_EQ(parse_config_file(write_config("brenvik_many.json", text), c, STAR_MAX_SENSORS), 8);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(c[7].device, "/dev/s7");
     EXPECT_EQ(c[7].star_num, 8);
 }
@@ -378,6 +381,10 @@ TEST_F(StarService, SilentSensorTenAttemptsThenLineReset)
     EXPECT_EQ(+r.length_err_cnt, 10);
     EXPECT_EQ(+r.uart_reset_cnt, 1);
     EXPECT_EQ(+r.fault_cnt, 11);
+    // Every whole request clears the run of failures, so it never reaches
+    // ten: the only reset is the one after the tenth attempt.
+    EXPECT_EQ(nano_stars[0].consecutive_fail_cnt, 1) << "the last read window's timeout";
+    EXPECT_EQ(err.find("Too many timeouts"), std::string::npos);
 
     // The counts only grow; the next good answer reports them.
     device.push_answer(nano_answer(0x40000000, 0, 0, 0, 1));
