@@ -355,6 +355,13 @@ unsigned polling_period_ms()
     return unsigned(ms);
 }
 
+std::chrono::steady_clock::time_point next_polling_cycle(std::chrono::steady_clock::time_point due,
+                                                         std::chrono::steady_clock::time_point now,
+                                                         std::chrono::milliseconds period)
+{
+    return std::max(due + period, now);
+}
+
 void Corvane_run(unsigned long cycles)
 {
     Corvane_init(0, servername);
@@ -367,8 +374,8 @@ void Corvane_run(unsigned long cycles)
     const unsigned period_ms = polling_period_ms();
     CorvaneWriteLog("[INFO] Polling " + std::to_string(polling_requests().size()) +
                     " telemetry requests every " + std::to_string(period_ms) + " ms");
-    // One cycle a second on a fixed cadence; a stop request (SIGINT/SIGTERM)
-    // is noticed within 100 ms.
+    // One cycle a second on a fixed cadence that does not catch up after a
+    // stall; a stop request (SIGINT/SIGTERM) is noticed within 100 ms.
     using Clock = std::chrono::steady_clock;
     auto next_cycle = Clock::now();
     for (unsigned long n = 0; running && (cycles == 0 || n < cycles); ++n) {
@@ -376,7 +383,7 @@ void Corvane_run(unsigned long cycles)
             std::vector<unsigned char> payload = r.payload;
             Corvane_telemetry_Pub(payload.data(), r.dest, static_cast<unsigned short>(payload.size()));
         }
-        next_cycle += std::chrono::milliseconds(period_ms);
+        next_cycle = next_polling_cycle(next_cycle, Clock::now(), std::chrono::milliseconds(period_ms));
         while (running && Clock::now() < next_cycle) {
             auto left = next_cycle - Clock::now();
             std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(100)));

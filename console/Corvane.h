@@ -6,6 +6,7 @@
 #include "bus_endpoint.h"
 #include "vision_record.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -67,6 +68,13 @@ void telemetry_callback(std::string src, std::string dest, std::string type, std
 // The polling period: 1000 ms, or CORVANE_POLL_PERIOD_MS from the
 // environment (10 to 60000; soak runs poll faster).
 unsigned polling_period_ms();
+
+// When the polling cycle after the one due at `due` starts: one period
+// later, or at once if that time has already passed (a stalled cycle is
+// followed by one cycle, not by a burst of the missed ones).
+std::chrono::steady_clock::time_point next_polling_cycle(std::chrono::steady_clock::time_point due,
+                                                         std::chrono::steady_clock::time_point now,
+                                                         std::chrono::milliseconds period);
 
 // Bootstrap, then poll until `running` is cleared (or `cycles` times when
 // non-zero).

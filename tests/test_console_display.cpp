@@ -576,3 +576,18 @@ TEST(ConsolePollingPeriod, DefaultAndSoakSetting)
     }
     unsetenv("CORVANE_POLL_PERIOD_MS");
 }
+
+TEST(ConsolePolling, CyclesKeepTheirCadenceAndDoNotCatchUpAfterAStall)
+{
+    using std::chrono::milliseconds;
+    const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    // On time, or a little late: the next cycle stays on the cadence.
+    EXPECT_EQ(next_polling_cycle(t0, t0 + milliseconds(3), milliseconds(1000)), t0 + milliseconds(1000));
+    EXPECT_EQ(next_polling_cycle(t0, t0 + milliseconds(999), milliseconds(1000)), t0 + milliseconds(1000));
+    // A cycle that took 3.5 periods: one more cycle at once, then the
+    // cadence goes on from there instead of three cycles back to back.
+    const auto late = t0 + milliseconds(3500);
+    const auto next = next_polling_cycle(t0, late, milliseconds(1000));
+    EXPECT_EQ(next, late);
+    EXPECT_EQ(next_polling_cycle(next, late + milliseconds(2), milliseconds(1000)), late + milliseconds(1000));
+}
