@@ -24,7 +24,7 @@ public:
     {
         return endpoint_->publish(TOPIC, name_, peer_, type, const_cast<uint8_t*>(data), size, "", "");
     }
-    bool peer_matched() override { return endpoint_->matched_readers(TOPIC, peer_) > 0; }
+    bool peer_matched() override { return vantrel_matched_readers(*endpoint_, TOPIC, peer_) > 0; }
 
 private:
     Vantrel* endpoint_ = nullptr;

@@ -104,7 +104,7 @@ public:
     ~Console() { endpoint_.reset(); }
 
     Clock::time_point created() const { return created_; }
-    bool matched(const std::string& service) { return endpoint_->matched_readers(TOPIC, service) > 0; }
+    bool matched(const std::string& service) { return vantrel_matched_readers(*endpoint_, TOPIC, service) > 0; }
 
     // Milliseconds from publishing to the answer's arrival; negative when
     // none came within `timeout`.

@@ -679,15 +679,16 @@ bool Vantrel::publish(std::string topic, std::string src, std::string dest, std:
     return true;
 }
 
-int Vantrel::matched_readers(const std::string& topic, const std::string& dest) const
+int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, const std::string& dest)
 {
-    std::lock_guard<std::mutex> lock(impl_->matching.mutex);
-    auto it = impl_->matching.matched.find(topic);
-    if (it == impl_->matching.matched.end()) return 0;
+    Vantrel::Impl& impl = *endpoint.impl_;
+    std::lock_guard<std::mutex> lock(impl.matching.mutex);
+    auto it = impl.matching.matched.find(topic);
+    if (it == impl.matching.matched.end()) return 0;
     int n = 0;
     for (const Prefix& p : it->second) {
-        auto name = impl_->matching.participant_names.find(p);
-        if (name != impl_->matching.participant_names.end() && name->second == dest) ++n;
+        auto name = impl.matching.participant_names.find(p);
+        if (name != impl.matching.participant_names.end() && name->second == dest) ++n;
     }
     return n;
 }

@@ -43,12 +43,13 @@ public:
     bool publish(std::string topic, std::string src, std::string dest, std::string type,
                  void* data, unsigned long size, std::string extra1, std::string extra2);
 
-    // Number of subscriptions matched to the topic's writer whose participant
-    // is named `dest` (diagnostics and tests).
-    int matched_readers(const std::string& topic, const std::string& dest) const;
-
     struct Impl;
 
 private:
+    friend int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, const std::string& dest);
     std::unique_ptr<Impl> impl_;
 };
+
+// Diagnostics and tests: the number of subscriptions matched to the
+// endpoint's writer for `topic` whose participant is named `dest`.
+int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, const std::string& dest);

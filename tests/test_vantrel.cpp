@@ -78,7 +78,7 @@ bool wait_matched(Vantrel& from, const std::string& topic, const std::string& to
 {
     auto until = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < until) {
-        if (from.matched_readers(topic, to) > 0) return true;
+        if (vantrel_matched_readers(from, topic, to) > 0) return true;
         std::this_thread::sleep_for(10ms);
     }
     return false;
@@ -209,9 +209,9 @@ TEST(Vantrel, EverySubscriberGetsItsOwnCopy)
     b1.create_sub("Command", scribbler, filter_for("Test_Own_B"), {});
     b2.create_sub("Command", scribbler, filter_for("Test_Own_B"), {});
     auto until = std::chrono::steady_clock::now() + 10s;
-    while (a.matched_readers("Command", "Test_Own_B") < 2 && std::chrono::steady_clock::now() < until)
+    while (vantrel_matched_readers(a, "Command", "Test_Own_B") < 2 && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(a.matched_readers("Command", "Test_Own_B"), 2);
+    ASSERT_EQ(vantrel_matched_readers(a, "Command", "Test_Own_B"), 2);
     unsigned char buf[] = {0x10, 0x20, 0x30};
     ASSERT_TRUE(a.publish("Command", "Test_Own_A", "Test_Own_B", "command", buf, 3, "", ""));
     until = std::chrono::steady_clock::now() + 10s;

@@ -81,7 +81,7 @@ public:
     bool warm_up(const std::string& service, const Bytes& payload, Expect expect, std::chrono::milliseconds timeout)
     {
         auto until = std::chrono::steady_clock::now() + timeout;
-        while (endpoint_.matched_readers("Telemetry", service) == 0) {
+        while (vantrel_matched_readers(endpoint_, "Telemetry", service) == 0) {
             if (std::chrono::steady_clock::now() >= until) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

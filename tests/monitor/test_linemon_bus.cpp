@@ -24,8 +24,8 @@ public:
     }
     bool matched()
     {
-        return wait_until([&] { return ep_.matched_readers("Telemetry", "Mag_Service") > 0 &&
-                                       ep_.matched_readers("Raw_Telemetry", "Mag_Service") > 0; },
+        return wait_until([&] { return vantrel_matched_readers(ep_, "Telemetry", "Mag_Service") > 0 &&
+                                       vantrel_matched_readers(ep_, "Raw_Telemetry", "Mag_Service") > 0; },
                           60s);
     }
     void send(const std::string& topic, Bytes payload)

@@ -137,11 +137,11 @@ int main(int argc, char** argv)
         // Counted requests go out once the service's request reader is
         // matched: secured discovery can outlast the endpoint's settle window.
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (g_running.load() && endpoint.matched_readers("Telemetry", target) == 0 &&
+        while (g_running.load() && vantrel_matched_readers(endpoint, "Telemetry", target) == 0 &&
                std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        say("matched before sending " + std::to_string(endpoint.matched_readers("Telemetry", target)));
+        say("matched before sending " + std::to_string(vantrel_matched_readers(endpoint, "Telemetry", target)));
     }
     long request_no = 0;
     while (g_running.load() && (count < 0 || request_no < count)) {
@@ -173,7 +173,7 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     }
-    say("matched " + std::to_string(endpoint.matched_readers("Telemetry", target)));
+    say("matched " + std::to_string(vantrel_matched_readers(endpoint, "Telemetry", target)));
     {
         std::lock_guard<std::mutex> lock(m);
         say("done sent=" + std::to_string(sent) + " answered=" + std::to_string(answered) +
