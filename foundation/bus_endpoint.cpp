@@ -46,6 +46,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -90,10 +91,47 @@ Prefix prefix_of(const GuidPrefix_t& guid)
 std::mutex g_log_mutex;
 std::vector<std::pair<const void*, Vantrel::LogFunction>> g_log_sinks;
 
+// Fast DDS 2.9's shared-memory transport fills its whole segment with one
+// buffer when it starts (to map the pages) and takes that buffer back at its
+// first send, through the path that reclaims buffers under pressure, which
+// warns "Buffer is being invalidated, segment_size may be insufficient".
+// That one warning per shared-memory transport says nothing about pressure:
+// each endpoint that creates such a transport expects it once, and the log
+// drops it. Any further one (real pressure) is passed on. An endpoint that
+// never sends over shared memory leaves its expectation unused, so at most
+// that many later warnings of the process go unreported.
+std::atomic<int> g_expected_shm_start_warnings{0};
+
+bool is_shm_start_warning(const Log::Entry& entry)
+{
+    return entry.context.category != nullptr && std::strcmp(entry.context.category, "RTPS_TRANSPORT_SHM") == 0 &&
+           entry.message.rfind("Buffer is being invalidated", 0) == 0;
+}
+
+bool take_expected_shm_start_warning()
+{
+    int expected = g_expected_shm_start_warnings.load();
+    while (expected > 0) {
+        if (g_expected_shm_start_warnings.compare_exchange_weak(expected, expected - 1)) return true;
+    }
+    return false;
+}
+
+// Shared-memory transports a participant built from `qos` creates.
+int shm_transports_in(const DomainParticipantQos& qos)
+{
+    int n = qos.transport().use_builtin_transports ? 1 : 0;
+    for (const auto& t : qos.transport().user_transports) {
+        if (std::dynamic_pointer_cast<eprosima::fastdds::rtps::SharedMemTransportDescriptor>(t)) ++n;
+    }
+    return n;
+}
+
 class EndpointLogConsumer : public eprosima::fastdds::dds::LogConsumer {
 public:
     void Consume(const Log::Entry& entry) override
     {
+        if (is_shm_start_warning(entry) && take_expected_shm_start_warning()) return;
         std::string text = entry.kind == Log::Kind::Error ? "[ERROR] " : "[WARN] ";
         text += "DDS ";
         text += entry.context.category ? entry.context.category : "";
@@ -507,9 +545,12 @@ Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name
     impl_->participant_listener.reset(new Impl::ParticipantListener(impl_->matching));
     handoff_release(impl_->participant_listener.get());
     StatusMask mask = StatusMask::none();
+    const int shm_transports = shm_transports_in(qos);
+    g_expected_shm_start_warnings += shm_transports;
     impl_->participant =
         factory->create_participant(domain, qos, impl_->participant_listener.get(), mask);
     if (!impl_->participant) {
+        g_expected_shm_start_warnings -= shm_transports;
         impl_->say("[ERROR] Cannot create the bus participant for " + name);
         return;
     }

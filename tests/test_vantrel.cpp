@@ -423,6 +423,32 @@ TEST(Vantrel, FastDdsDiagnosticsGoThroughTheLogFunction)
     EXPECT_TRUE(from_dds);
 }
 
+// Fast DDS warns once per shared-memory transport at its first send about a
+// buffer it takes back from its own start-up; that is not pressure, and the
+// programs' logs must not start with a warning every time.
+TEST(Vantrel, StartingAndTalkingLeavesNoSharedMemoryWarning)
+{
+    std::vector<std::string> log;
+    std::mutex m;
+    auto keep = [&](const std::string& s) {
+        std::lock_guard<std::mutex> lock(m);
+        log.push_back(s);
+    };
+    Inbox in;
+    Vantrel console(0, 3000, "Test_Quiet_Console", keep);
+    Vantrel service(0, 3000, "Test_Quiet_Service", keep);
+    console.create_pub("Telemetry");
+    service.create_sub("Telemetry", in.callback(), filter_for("Test_Quiet_Service"), {});
+    unsigned char b[] = {0xFF};
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(console.publish("Telemetry", "Test_Quiet_Console", "Test_Quiet_Service", "command", b, 1, "", ""));
+    }
+    ASSERT_TRUE(in.wait_for(20));
+    eprosima::fastdds::dds::Log::Flush();
+    std::lock_guard<std::mutex> lock(m);
+    for (const auto& line : log) EXPECT_EQ(line.find("Buffer is being invalidated"), std::string::npos) << line;
+}
+
 // The endpoint's participant, as another participant discovers it, offers
 // only shared-memory and loopback locators, and no multicast at all.
 TEST(VantrelLocality, DefaultEndpointAnnouncesOnlyLocalLocators)
