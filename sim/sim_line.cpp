@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <iterator>
 #include <utility>
@@ -180,6 +181,12 @@ void SimLine::hang_up(Clock::time_point now)
 {
     say("hangup");
     if (link_target(link_path_) == slave_path_) ::unlink(link_path_.c_str());
+    // Hang the terminal up first, as the kernel does for an unplugged USB
+    // adapter: every descriptor on it then reads end of file and fails
+    // writes. Closing the master alone leaves a moment in which a reader
+    // woken by the close gets EIO instead. Needs CAP_SYS_ADMIN; without it
+    // the close alone hangs the line up.
+    if (slave_ >= 0) ::ioctl(slave_, TIOCVHANGUP);
     close_pty();
     device_->reset_input();
     back_at_ = now + wire_.hangup_time;
