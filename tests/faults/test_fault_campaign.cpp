@@ -85,10 +85,11 @@ void exchange_campaign(Bench& b, const Device& d, const std::vector<Step>& fault
     ASSERT_TRUE(c.run_all(healthy(5))) << b.service.err();
     ASSERT_TRUE(c.run_all(faults)) << b.service.err();
 
-    // The hung-up line mostly reads as ended (end of file) until the
-    // deadline: one length error. A read that lands while the kernel is
-    // still hanging the line up fails instead (EIO, about 1 in 2000 on a
-    // pty): a read error, which counts nowhere.
+    // The hung-up line reads as ended (end of file) until the deadline: one
+    // length error. Where the simulator cannot hang the terminal up first
+    // (not root), a read that lands while the kernel is still hanging the
+    // line up fails instead (EIO, about 1 read in 100 in a pty experiment):
+    // a read error, which counts nowhere.
     const Step hangup{"hangup", {0, 0, 1, 0}, false, 0, 0,
                       "the line hangs up: it ends, nothing by the deadline (or the read fails)", Counts{}};
     // Hang-up, the line back before the reset.
