@@ -1,17 +1,30 @@
-// Vantrel on Fast DDS.
+// Vantrel on Fast DDS: creating and tearing down the DDS entities.
 //
 // One participant per endpoint, named after the service. One DDS topic per bus
-// topic, all of the generated BusMessage type. A subscription is a
-// content-filtered topic with the caller's expression plus a data reader; a
-// field equality such as "dest = 'X'" is evaluated by the endpoint's own
-// filter (bus_filter.h), anything else by Fast DDS's SQL filter.
+// topic, all of the generated BusMessage type.
 //
-// QoS and transports: bus_qos.cpp. A Fast DDS XML profile file named in the
-// environment replaces the participant's settings (across hosts, security).
+// Writers: one per (topic, destination), in a publisher whose partition is
+// the destination's name, created at the first message to it. Readers: a
+// content-filtered topic with the caller's expression plus a data reader, in
+// a subscriber whose partition is the name a "dest = '<name>'" filter names
+// ("*" for any other filter and for observe-all). A field equality is
+// evaluated by the endpoint's own filter (bus_field_filter.h), anything else
+// by Fast DDS's SQL filter.
+//
+// What the endpoint does between the program and those entities lives
+// beside this file: Fast DDS's log (bus_log), shared-memory housekeeping
+// (bus_shm), messages waiting for their destination (bus_hold_queue) and
+// each subscription's delivery thread (bus_dispatch). QoS and transports:
+// bus_qos.cpp. A Fast DDS XML profile file named in the environment replaces
+// the participant's settings (across hosts, security).
 
 #include "bus_endpoint.h"
+#include "bus_dispatch.h"
 #include "bus_endpoint_detail.h"
+#include "bus_field_filter.h"
 #include "bus_filter.h"
+#include "bus_hold_queue.h"
+#include "bus_log.h"
 #include "handoff.h"
 
 #include "BusMessage.h"
@@ -21,7 +34,6 @@
 #include <fastdds/dds/domain/DomainParticipant.hpp>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/domain/DomainParticipantListener.hpp>
-#include <fastdds/dds/log/Log.hpp>
 #include <fastdds/dds/publisher/DataWriter.hpp>
 #include <fastdds/dds/publisher/DataWriterListener.hpp>
 #include <fastdds/dds/publisher/Publisher.hpp>
@@ -30,44 +42,30 @@
 #include <fastdds/dds/subscriber/SampleInfo.hpp>
 #include <fastdds/dds/subscriber/Subscriber.hpp>
 #include <fastdds/dds/topic/ContentFilteredTopic.hpp>
-#include <fastdds/dds/topic/IContentFilter.hpp>
-#include <fastdds/dds/topic/IContentFilterFactory.hpp>
 #include <fastdds/dds/topic/Topic.hpp>
 #include <fastdds/dds/topic/TypeSupport.hpp>
-#include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
-#include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 #include <fastrtps/attributes/LibrarySettingsAttributes.h>
-#include <fastrtps/utils/IPLocator.h>
 #include <fastrtps/xmlparser/XMLProfileManager.h>
 
 #include <array>
-#include <cctype>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
-#include <deque>
 #include <thread>
 
 using namespace eprosima::fastdds::dds;
 using eprosima::fastrtps::rtps::GuidPrefix_t;
-using eprosima::fastrtps::rtps::IPLocator;
-using eprosima::fastrtps::rtps::Locator_t;
 using eprosima::fastrtps::rtps::ParticipantDiscoveryInfo;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Prefix = std::array<unsigned char, 12>;
+using Key = HoldQueue::Key;  // topic, destination
 
 Prefix prefix_of(const InstanceHandle_t& handle)
 {
@@ -83,119 +81,6 @@ Prefix prefix_of(const GuidPrefix_t& guid)
     return p;
 }
 
-// ---------------------------------------------------------------------------
-// Fast DDS log output goes to the most recently created live endpoint's log
-// function, warnings and errors only. Without a live endpoint it goes to
-// standard error, never raw to standard output.
-
-std::mutex g_log_mutex;
-std::vector<std::pair<const void*, Vantrel::LogFunction>> g_log_sinks;
-
-// Fast DDS 2.9's shared-memory transport fills its whole segment with one
-// buffer when it starts (to map the pages) and takes that buffer back at its
-// first send, through the path that reclaims buffers under pressure, which
-// warns "Buffer is being invalidated, segment_size may be insufficient".
-// That one warning per shared-memory transport says nothing about pressure:
-// each endpoint that creates such a transport expects it once, and the log
-// drops it. Any further one (real pressure) is passed on. An endpoint that
-// never sends over shared memory leaves its expectation unused, so at most
-// that many later warnings of the process go unreported.
-std::atomic<int> g_expected_shm_start_warnings{0};
-
-bool is_shm_start_warning(const Log::Entry& entry)
-{
-    return entry.context.category != nullptr && std::strcmp(entry.context.category, "RTPS_TRANSPORT_SHM") == 0 &&
-           entry.message.rfind("Buffer is being invalidated", 0) == 0;
-}
-
-bool take_expected_shm_start_warning()
-{
-    int expected = g_expected_shm_start_warnings.load();
-    while (expected > 0) {
-        if (g_expected_shm_start_warnings.compare_exchange_weak(expected, expected - 1)) return true;
-    }
-    return false;
-}
-
-// Shared-memory transports a participant built from `qos` creates.
-int shm_transports_in(const DomainParticipantQos& qos)
-{
-    int n = qos.transport().use_builtin_transports ? 1 : 0;
-    for (const auto& t : qos.transport().user_transports) {
-        if (std::dynamic_pointer_cast<eprosima::fastdds::rtps::SharedMemTransportDescriptor>(t)) ++n;
-    }
-    return n;
-}
-
-class EndpointLogConsumer : public eprosima::fastdds::dds::LogConsumer {
-public:
-    void Consume(const Log::Entry& entry) override
-    {
-        if (is_shm_start_warning(entry) && take_expected_shm_start_warning()) return;
-        std::string text = entry.kind == Log::Kind::Error ? "[ERROR] " : "[WARN] ";
-        text += "DDS ";
-        text += entry.context.category ? entry.context.category : "";
-        text += ": ";
-        text += entry.message;
-        std::lock_guard<std::mutex> lock(g_log_mutex);
-        if (!g_log_sinks.empty()) {
-            g_log_sinks.back().second(text);
-        } else {
-            std::fprintf(stderr, "%s\n", text.c_str());
-        }
-    }
-};
-
-void install_log_consumer()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        Log::ClearConsumers();
-        Log::RegisterConsumer(std::unique_ptr<LogConsumer>(new EndpointLogConsumer));
-        Log::SetVerbosity(Log::Kind::Warning);
-    });
-}
-
-// Fast DDS keeps one shared-memory segment per participant in /dev/shm,
-// "fastrtps_<16 hex digits>", beside a lock file "<segment>_el" that the
-// owner holds with flock() while it lives. A program that is killed (the
-// console only ever ends that way) leaves both behind. Remove the pairs whose
-// lock nobody holds, as Fast DDS's own "shm clean" tool does, so a bench that
-// runs for weeks does not fill /dev/shm.
-bool is_segment_lock_name(const char* name)
-{
-    static const char prefix[] = "fastrtps_";
-    const std::size_t plen = sizeof prefix - 1;
-    if (std::strncmp(name, prefix, plen) != 0) return false;
-    const char* id = name + plen;
-    for (int i = 0; i < 16; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(id[i]))) return false;
-    }
-    return std::strcmp(id + 16, "_el") == 0;
-}
-
-void remove_stale_shm_segments_in(const std::string& dir)
-{
-    DIR* d = opendir(dir.c_str());
-    if (!d) return;
-    std::vector<std::string> locks;
-    while (dirent* e = readdir(d)) {
-        if (is_segment_lock_name(e->d_name)) locks.emplace_back(e->d_name);
-    }
-    closedir(d);
-    for (const std::string& lock_name : locks) {
-        std::string lock_path = dir + "/" + lock_name;
-        int fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) continue;
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            std::string segment = lock_path.substr(0, lock_path.size() - 3);
-            ::unlink(segment.c_str());
-            ::unlink(lock_path.c_str());
-        }
-        ::close(fd);
-    }
-}
-
 // The XML profile file named in the environment, or empty. Both Fast DDS
 // variable names are honoured (this Fast DDS reads only the older one).
 std::string profile_file_from_environment()
@@ -207,83 +92,54 @@ std::string profile_file_from_environment()
     return {};
 }
 
-}  // namespace
+// The partition a subscription reads: the destination its filter names,
+// or every partition.
+const char* const ALL_PARTITIONS = "*";
 
-void vantrel_remove_stale_shm_segments(const std::string& dir)
+std::string partition_for_filter(const std::string& filter)
 {
-    remove_stale_shm_segments_in(dir);
+    auto eq = parse_field_equality(filter);
+    if (eq && eq->field == BusField::dest) return eq->value;
+    return ALL_PARTITIONS;
 }
 
-// ---------------------------------------------------------------------------
-
-// Field equality filters ("dest = '<name>'") evaluated by the endpoint on
-// the serialized message; see bus_filter.h. Fast DDS's SQL filter
-// deserializes every message before comparing, which costs more the longer
-// the payload.
-namespace {
-
-constexpr const char* FIELD_FILTER_CLASS = "VANTREL_FIELD_EQUALITY";
-
-class FieldFilter final : public IContentFilter {
-public:
-    explicit FieldFilter(FieldEquality eq) : eq_(std::move(eq)) {}
-    bool evaluate(const SerializedPayload& payload, const FilterSampleInfo&,
-                  const eprosima::fastrtps::rtps::GUID_t&) const override
-    {
-        HandoffScope scope(this);  // built on our thread, called on Fast DDS's
-        return serialized_field_equals(payload.data, payload.length, eq_.field, eq_.value);
-    }
-
-private:
-    FieldEquality eq_;
-};
-
-class FieldFilterFactory : public IContentFilterFactory {
-public:
-    ReturnCode_t create_content_filter(const char*, const char*, const TopicDataType*, const char* expression,
-                                       const ParameterSeq&, IContentFilter*& instance) override
-    {
-        if (expression == nullptr) {
-            // Only the parameters change, and this filter has none.
-            return instance ? ReturnCode_t::RETCODE_OK : ReturnCode_t::RETCODE_BAD_PARAMETER;
-        }
-        auto eq = parse_field_equality(expression);
-        if (!eq) return ReturnCode_t::RETCODE_BAD_PARAMETER;
-        if (instance) handoff_acquire(instance);
-        delete static_cast<FieldFilter*>(instance);
-        instance = new FieldFilter(std::move(*eq));
-        handoff_release(instance);
-        return ReturnCode_t::RETCODE_OK;
-    }
-    ReturnCode_t delete_content_filter(const char*, IContentFilter* instance) override
-    {
-        if (instance) handoff_acquire(instance);
-        delete static_cast<FieldFilter*>(instance);
-        return ReturnCode_t::RETCODE_OK;
-    }
-};
-
-FieldFilterFactory& field_filter_factory()
+BusEnvelope envelope_of(vantrel::BusMessage& msg)
 {
-    static FieldFilterFactory factory;  // outlives every participant
-    return factory;
+    BusEnvelope e;
+    e.topic = std::move(msg.topic());
+    e.src = std::move(msg.src());
+    e.dest = std::move(msg.dest());
+    e.type = std::move(msg.type());
+    e.extra1 = std::move(msg.extra1());
+    e.extra2 = std::move(msg.extra2());
+    e.payload.assign(msg.payload().begin(), msg.payload().end());
+    return e;
+}
+
+vantrel::BusMessage message_of(BusEnvelope& e)
+{
+    vantrel::BusMessage msg;
+    msg.topic(std::move(e.topic));
+    msg.src(std::move(e.src));
+    msg.dest(std::move(e.dest));
+    msg.type(std::move(e.type));
+    msg.payload(std::vector<uint8_t>(e.payload.begin(), e.payload.end()));
+    msg.extra1(std::move(e.extra1));
+    msg.extra2(std::move(e.extra2));
+    return msg;
 }
 
 }  // namespace
 
 struct Vantrel::Impl {
-    // Match bookkeeping shared with the Fast DDS listener threads.
+    // Match bookkeeping shared with the Fast DDS listener threads, and the
+    // messages that wait for a match.
     struct Matching {
         std::mutex mutex;
         std::condition_variable changed;
         std::map<Prefix, std::string> participant_names;
-        std::map<std::string, std::multiset<Prefix>> matched;  // topic -> reader prefixes
-
-        // Messages held back during the settle window, per (topic,
-        // destination), in publishing order; `busy` counts keys whose batch
-        // the sender is writing right now (later messages queue behind it).
-        std::map<std::pair<std::string, std::string>, std::deque<vantrel::BusMessage>> held;
-        std::map<std::pair<std::string, std::string>, int> busy;
+        std::map<Key, std::multiset<Prefix>> matched;  // writer -> matched reader prefixes
+        HoldQueue held;
         bool closing = false;
     };
 
@@ -313,13 +169,13 @@ struct Vantrel::Impl {
 
     class WriterListener : public DataWriterListener {
     public:
-        WriterListener(Matching& m, std::string topic) : m_(m), topic_(std::move(topic)) {}
+        WriterListener(Matching& m, Key key) : m_(m), key_(std::move(key)) {}
         void on_publication_matched(DataWriter*, const PublicationMatchedStatus& status) override
         {
             HandoffScope scope(this);
             Prefix p = prefix_of(status.last_subscription_handle);
             std::lock_guard<std::mutex> lock(m_.mutex);
-            auto& set = m_.matched[topic_];
+            auto& set = m_.matched[key_];
             if (status.current_count_change > 0) {
                 set.insert(p);
             } else if (status.current_count_change < 0) {
@@ -331,88 +187,70 @@ struct Vantrel::Impl {
 
     private:
         Matching& m_;
-        std::string topic_;
+        Key key_;
     };
 
-    // Guards delivery against the endpoint's destruction: no callback starts
-    // once `closing` is set, and the destructor waits for running ones.
-    struct Delivery {
-        std::mutex mutex;
-        std::condition_variable idle;
-        bool closing = false;
-        int in_flight = 0;
-    };
-
+    // Takes what a reader received and queues it for the subscription's
+    // thread. One take at a time per reader: Fast DDS may call from its
+    // shared-memory and its UDP threads at once, and messages must keep
+    // their order.
     class ReaderListener : public DataReaderListener {
     public:
-        ReaderListener(Delivery& d, Callback cb, LogFunction log)
-            : d_(d), cb_(std::move(cb)), log_(std::move(log))
-        {
-        }
+        explicit ReaderListener(DispatchQueue& queue) : queue_(queue) {}
         void on_data_available(DataReader* reader) override
         {
             HandoffScope scope(this);
-            {
-                std::lock_guard<std::mutex> lock(d_.mutex);
-                if (d_.closing) return;
-                ++d_.in_flight;
-            }
+            std::lock_guard<std::mutex> lock(take_mutex_);
             vantrel::BusMessage msg;
             SampleInfo info;
             while (reader->take_next_sample(&msg, &info) == ReturnCode_t::RETCODE_OK) {
+                // A peer's unregister or dispose of the keyless topic's one
+                // instance carries no message.
                 if (!info.valid_data) continue;
-                std::vector<unsigned char> payload(msg.payload().begin(), msg.payload().end());
-                try {
-                    cb_(msg.src(), msg.dest(), msg.type(), msg.extra1(), msg.extra2(), payload);
-                } catch (const std::exception& e) {
-                    if (log_) log_(std::string("[ERROR] Bus callback failed: ") + e.what());
-                } catch (...) {
-                    if (log_) log_("[ERROR] Bus callback failed");
-                }
-                {
-                    std::lock_guard<std::mutex> lock(d_.mutex);
-                    if (d_.closing) break;
-                }
+                queue_.push(envelope_of(msg));
             }
-            std::lock_guard<std::mutex> lock(d_.mutex);
-            if (--d_.in_flight == 0) d_.idle.notify_all();
         }
 
     private:
-        Delivery& d_;
-        Callback cb_;
-        LogFunction log_;
+        DispatchQueue& queue_;
+        std::mutex take_mutex_;
     };
 
     struct Subscription {
-        ContentFilteredTopic* filtered = nullptr;
+        ContentFilteredTopic* filtered = nullptr;  // null for observe-all
         DataReader* reader = nullptr;
+        std::unique_ptr<DispatchQueue> queue;
         std::unique_ptr<ReaderListener> listener;
+    };
+
+    struct Writer {
+        DataWriter* writer = nullptr;
+        std::unique_ptr<WriterListener> listener;
     };
 
     std::string name;
     LogFunction log;
-    Clock::time_point settle_until;
+    std::chrono::milliseconds settle{0};
 
     DomainParticipant* participant = nullptr;
-    Publisher* publisher = nullptr;
-    Subscriber* subscriber = nullptr;
     TypeSupport type{new vantrel::BusMessagePubSubType()};
 
     Matching matching;
-    Delivery delivery;
-    std::thread held_sender;  // sends held messages; ends with the window
+    std::thread held_sender;  // sends held messages
     std::unique_ptr<ParticipantListener> participant_listener;
 
-    // create_pub and create_sub one at a time. Held while Fast DDS creates
-    // an entity, so never taken on a path a callback can reach: a reader
-    // can deliver (and its callback publish) before its creation returns.
+    // Entity creation one at a time. Callbacks run on the subscriptions' own
+    // threads, so a callback that publishes to a new destination (and so
+    // creates a writer) only waits here for a creation in progress.
     std::mutex creation_mutex;
-    std::map<std::string, Topic*> topics;  // under creation_mutex
-    unsigned filter_serial = 0;            // under creation_mutex
+    std::map<std::string, Topic*> topics;                // under creation_mutex
+    std::map<std::string, Publisher*> publishers;        // by partition, under creation_mutex
+    std::map<std::string, Subscriber*> subscribers;      // by partition, under creation_mutex
+    unsigned filter_serial = 0;                          // under creation_mutex
 
-    std::mutex entities_mutex;  // writers, subscriptions; held only briefly
-    std::map<std::string, std::pair<DataWriter*, std::unique_ptr<WriterListener>>> writers;
+    std::mutex entities_mutex;  // held only briefly
+    std::set<std::string> published_topics;
+    std::map<Key, Writer> writers;
     std::vector<Subscription> subscriptions;
 
     void say(const std::string& text) const
@@ -433,80 +271,187 @@ struct Vantrel::Impl {
         return t;
     }
 
-    bool destination_matched(const std::string& topic, const std::string& dest)
+    Publisher* publisher_for(const std::string& partition)
     {
-        auto it = matching.matched.find(topic);
+        auto it = publishers.find(partition);
+        if (it != publishers.end()) return it->second;
+        PublisherQos qos = PUBLISHER_QOS_DEFAULT;
+        qos.partition().push_back(partition.c_str());
+        Publisher* p = participant->create_publisher(qos);
+        if (p) publishers[partition] = p;
+        return p;
+    }
+
+    Subscriber* subscriber_for(const std::string& partition)
+    {
+        auto it = subscribers.find(partition);
+        if (it != subscribers.end()) return it->second;
+        SubscriberQos qos = SUBSCRIBER_QOS_DEFAULT;
+        qos.partition().push_back(partition.c_str());
+        Subscriber* s = participant->create_subscriber(qos);
+        if (s) subscribers[partition] = s;
+        return s;
+    }
+
+    bool destination_matched(const Key& key)
+    {
+        auto it = matching.matched.find(key);
         if (it == matching.matched.end()) return false;
         for (const Prefix& p : it->second) {
             auto n = matching.participant_names.find(p);
-            if (n != matching.participant_names.end() && n->second == dest) return true;
+            if (n != matching.participant_names.end() && n->second == key.second) return true;
         }
         return false;
     }
 
-    DataWriter* writer_for(const std::string& topic)
+    DataWriter* existing_writer(const Key& key)
     {
         std::lock_guard<std::mutex> lock(entities_mutex);
-        auto it = writers.find(topic);
-        return it != writers.end() ? it->second.first : nullptr;
+        auto it = writers.find(key);
+        return it != writers.end() ? it->second.writer : nullptr;
     }
 
-    void write(DataWriter* writer, vantrel::BusMessage& msg)
+    // The writer for one destination on one topic, created at first use;
+    // null when the topic has no create_pub or creation fails.
+    DataWriter* writer_for(const Key& key)
     {
-        if (!writer->write(&msg)) say("[ERROR] Publish on " + msg.topic() + " to " + msg.dest() + " failed");
+        if (DataWriter* w = existing_writer(key)) return w;
+        std::lock_guard<std::mutex> creating(creation_mutex);
+        {
+            std::lock_guard<std::mutex> lock(entities_mutex);
+            if (!published_topics.count(key.first)) return nullptr;
+            auto it = writers.find(key);
+            if (it != writers.end()) return it->second.writer;
+        }
+        Topic* t = topic_for(key.first);
+        Publisher* publisher = t ? publisher_for(key.second) : nullptr;
+        if (!publisher) {
+            say("[ERROR] Cannot create a publisher for " + key.second);
+            return nullptr;
+        }
+        std::unique_ptr<WriterListener> listener(new WriterListener(matching, key));
+        handoff_release(listener.get());
+        if (settle.count() > 0) {
+            // Until the new writer is matched, hold what is sent to it.
+            std::lock_guard<std::mutex> lock(matching.mutex);
+            matching.held.open_window(key, Clock::now() + settle);
+        }
+        DataWriter* writer =
+            publisher->create_datawriter(t, vantrel_writer_qos(), listener.get(), StatusMask::publication_matched());
+        if (!writer) {
+            say("[ERROR] Cannot create a writer on topic " + key.first + " for " + key.second);
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> lock(entities_mutex);
+        writers[key] = Writer{writer, std::move(listener)};
+        return writer;
+    }
+
+    bool write(DataWriter* writer, BusEnvelope& e)
+    {
+        vantrel::BusMessage msg = message_of(e);
+        if (writer->write(&msg)) return true;
+        say("[ERROR] Publish on " + msg.topic() + " to " + msg.dest() + " failed");
+        return false;
     }
 
     // Sends each destination's held messages as soon as its reader is
-    // matched, and everything still held when the window ends (or the
-    // endpoint closes), in publishing order.
+    // matched or its window ends, and everything still held when the
+    // endpoint closes, in publishing order.
     void send_held()
     {
         std::unique_lock<std::mutex> lock(matching.mutex);
+        auto ready = [this](const Key& key) { return destination_matched(key); };
         for (;;) {
-            bool window_over = matching.closing || Clock::now() >= settle_until;
-            auto ready = matching.held.end();
-            for (auto it = matching.held.begin(); it != matching.held.end(); ++it) {
-                if (window_over || destination_matched(it->first.first, it->first.second)) {
-                    ready = it;
-                    break;
+            auto batch = matching.held.take(ready, Clock::now(), matching.closing);
+            if (!batch) {
+                if (matching.closing) return;
+                auto deadline = matching.held.next_deadline();
+                if (deadline == Clock::time_point::max()) {
+                    matching.changed.wait(lock);
+                } else {
+                    matching.changed.wait_until(lock, deadline);
                 }
-            }
-            if (ready == matching.held.end()) {
-                if (window_over) return;  // nothing left: publish writes directly from now on
-                matching.changed.wait_until(lock, settle_until);
                 continue;
             }
-            auto key = ready->first;
-            std::deque<vantrel::BusMessage> batch;
-            batch.swap(ready->second);
-            matching.held.erase(ready);
-            ++matching.busy[key];
             lock.unlock();
-            DataWriter* writer = writer_for(key.first);
-            for (auto& msg : batch) {
-                if (writer) write(writer, msg);
+            DataWriter* writer = existing_writer(batch->key);
+            for (auto& e : batch->messages) {
+                if (writer) write(writer, e);
             }
             lock.lock();
-            if (--matching.busy[key] == 0) matching.busy.erase(key);
+            matching.held.done(batch->key);
         }
+    }
+
+    bool subscribe(const std::string& topic, Callback callback, const std::string& filter,
+                   const std::vector<std::string>& parameters, bool merge_repeats, bool observe_all)
+    {
+        std::lock_guard<std::mutex> creating(creation_mutex);
+        if (!participant) return false;
+        Topic* t = topic_for(topic);
+        if (!t) return false;
+        const std::string partition = observe_all ? ALL_PARTITIONS : partition_for_filter(filter);
+        Subscriber* subscriber = subscriber_for(partition);
+        if (!subscriber) {
+            say("[ERROR] Cannot create a subscriber for " + partition);
+            return false;
+        }
+        ContentFilteredTopic* cft = nullptr;
+        if (!observe_all) {
+            std::string cft_name = topic + "/" + name + "/" + std::to_string(++filter_serial);
+            // A field equality goes to the endpoint's own filter; any other
+            // expression to Fast DDS's SQL filter.
+            if (parameters.empty() && parse_field_equality(filter) &&
+                participant->lookup_content_filter_factory(FIELD_FILTER_CLASS) != nullptr) {
+                cft = participant->create_contentfilteredtopic(cft_name, t, filter, parameters, FIELD_FILTER_CLASS);
+            }
+            if (!cft) cft = participant->create_contentfilteredtopic(cft_name, t, filter, parameters);
+            if (!cft) {
+                say("[ERROR] Cannot create the filtered subscription on " + topic + " (" + filter + ")");
+                return false;
+            }
+        }
+        Subscription sub;
+        sub.filtered = cft;
+        auto handler = [cb = std::move(callback)](BusEnvelope& e) {
+            cb(std::move(e.src), std::move(e.dest), std::move(e.type), std::move(e.extra1), std::move(e.extra2),
+               e.payload);
+        };
+        sub.queue.reset(new DispatchQueue(std::move(handler), merge_repeats, log));
+        sub.listener.reset(new ReaderListener(*sub.queue));
+        handoff_release(sub.listener.get());
+        TopicDescription* description = cft ? static_cast<TopicDescription*>(cft) : t;
+        sub.reader = subscriber->create_datareader(description, vantrel_reader_qos(), sub.listener.get(),
+                                                   StatusMask::data_available());
+        if (!sub.reader) {
+            sub.queue->close();
+            if (cft) participant->delete_contentfilteredtopic(cft);
+            say("[ERROR] Cannot create a reader on topic " + topic);
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(entities_mutex);
+        subscriptions.push_back(std::move(sub));
+        return true;
     }
 };
 
 Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name, LogFunction log)
     : impl_(new Impl)
 {
-    install_log_consumer();
+    bus_log_install();
     impl_->name = name;
     impl_->log = log;
-    impl_->settle_until = Clock::now() + std::chrono::milliseconds(settle_ms);
-    if (log) {
-        std::lock_guard<std::mutex> lock(g_log_mutex);
-        g_log_sinks.emplace_back(this, log);
-    }
+    impl_->settle = std::chrono::milliseconds(settle_ms);
+    if (log) bus_log_add_sink(this, log);
 
     registerBusMessageTypes();
+    // Other DDS implementations reject the type information this Fast DDS
+    // attaches to endpoint announcements; the type is matched by name and
+    // layout, and our own filters use the locally registered type object.
+    impl_->type->auto_fill_type_information(false);
     static std::once_flag shm_cleanup;
-    std::call_once(shm_cleanup, [] { remove_stale_shm_segments_in("/dev/shm"); });
+    std::call_once(shm_cleanup, [] { vantrel_remove_stale_shm_segments("/dev/shm"); });
 
     DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
     DomainParticipantQos qos;
@@ -536,21 +481,18 @@ Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name
 
     // Every message goes through a transport, even between endpoints of one
     // process. Fast DDS's intra-process shortcut delivers into the reader on
-    // the writer's thread, and a publish from inside a callback (a service
-    // answering a request) can then deadlock against the reader's own locks.
+    // the writer's thread, against the reader's own locks.
     eprosima::fastrtps::LibrarySettingsAttributes library;
     library.intraprocess_delivery = eprosima::fastrtps::INTRAPROCESS_OFF;
     eprosima::fastrtps::xmlparser::XMLProfileManager::library_settings(library);
 
     impl_->participant_listener.reset(new Impl::ParticipantListener(impl_->matching));
     handoff_release(impl_->participant_listener.get());
-    StatusMask mask = StatusMask::none();
-    const int shm_transports = shm_transports_in(qos);
-    g_expected_shm_start_warnings += shm_transports;
+    const int shm_transports = bus_log_expect_shm_start_warnings(qos);
     impl_->participant =
-        factory->create_participant(domain, qos, impl_->participant_listener.get(), mask);
+        factory->create_participant(domain, qos, impl_->participant_listener.get(), StatusMask::none());
     if (!impl_->participant) {
-        g_expected_shm_start_warnings -= shm_transports;
+        bus_log_forget_shm_start_warnings(shm_transports);
         impl_->say("[ERROR] Cannot create the bus participant for " + name);
         return;
     }
@@ -566,11 +508,6 @@ Vantrel::Vantrel(unsigned int domain, unsigned short settle_ms, std::string name
         ReturnCode_t::RETCODE_OK) {
         impl_->say("[WARN] Cannot register the field filter; subscriptions use the SQL filter");
     }
-    impl_->publisher = impl_->participant->create_publisher(PUBLISHER_QOS_DEFAULT);
-    impl_->subscriber = impl_->participant->create_subscriber(SUBSCRIBER_QOS_DEFAULT);
-    if (!impl_->publisher || !impl_->subscriber) {
-        impl_->say("[ERROR] Cannot create the bus publisher or subscriber");
-    }
     if (settle_ms > 0) impl_->held_sender = std::thread([this] { impl_->send_held(); });
 }
 
@@ -584,17 +521,14 @@ Vantrel::~Vantrel()
         impl_->matching.changed.notify_all();
         impl_->held_sender.join();
     }
-    {
-        std::unique_lock<std::mutex> lock(impl_->delivery.mutex);
-        impl_->delivery.closing = true;
-        impl_->delivery.idle.wait(lock, [this] { return impl_->delivery.in_flight == 0; });
-    }
+    // No callback starts from now on; the running ones finish first.
+    for (auto& s : impl_->subscriptions) s.queue->close();
     if (impl_->participant) {
         for (auto& s : impl_->subscriptions) {
             if (s.reader) s.reader->set_listener(nullptr);
         }
         for (auto& w : impl_->writers) {
-            if (w.second.first) w.second.first->set_listener(nullptr);
+            if (w.second.writer) w.second.writer->set_listener(nullptr);
         }
         impl_->participant->set_listener(nullptr);
         impl_->participant->delete_contained_entities();
@@ -604,127 +538,93 @@ Vantrel::~Vantrel()
     }
     // The library's threads are done with the listeners now.
     handoff_acquire(impl_->participant_listener.get());
-    for (auto& w : impl_->writers) handoff_acquire(w.second.second.get());
+    for (auto& w : impl_->writers) handoff_acquire(w.second.listener.get());
     for (auto& s : impl_->subscriptions) handoff_acquire(s.listener.get());
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    for (auto it = g_log_sinks.begin(); it != g_log_sinks.end(); ++it) {
-        if (it->first == this) {
-            g_log_sinks.erase(it);
-            break;
-        }
-    }
+    bus_log_remove_sink(this);
 }
 
 bool Vantrel::create_pub(std::string topic)
 {
     std::lock_guard<std::mutex> creating(impl_->creation_mutex);
-    if (!impl_->publisher) return false;
-    if (impl_->writer_for(topic)) return true;
+    if (!impl_->participant) return false;
     Topic* t = impl_->topic_for(topic);
     if (!t) return false;
-    std::unique_ptr<Impl::WriterListener> listener(new Impl::WriterListener(impl_->matching, topic));
-    handoff_release(listener.get());
-    DataWriter* writer = impl_->publisher->create_datawriter(
-        t, vantrel_writer_qos(), listener.get(), StatusMask::publication_matched());
-    if (!writer) {
+    // Writers are made per destination at their first message. Make one
+    // now and drop it, so that what refuses a writer on this topic (access
+    // control on a secured bus) refuses it here, where the program checks.
+    Publisher* publisher = impl_->publisher_for(impl_->name);
+    DataWriter* probe = publisher ? publisher->create_datawriter(t, vantrel_writer_qos(), nullptr) : nullptr;
+    if (!probe) {
         impl_->say("[ERROR] Cannot create a writer on topic " + topic);
         return false;
     }
+    publisher->delete_datawriter(probe);
     std::lock_guard<std::mutex> lock(impl_->entities_mutex);
-    impl_->writers[topic] = std::make_pair(writer, std::move(listener));
+    impl_->published_topics.insert(topic);
     return true;
 }
 
 bool Vantrel::create_sub(std::string topic, Callback callback, std::string filter,
                          std::vector<std::string> parameters)
 {
-    std::lock_guard<std::mutex> creating(impl_->creation_mutex);
-    if (!impl_->subscriber) return false;
-    Topic* t = impl_->topic_for(topic);
-    if (!t) return false;
-    std::string cft_name =
-        topic + "/" + impl_->name + "/" + std::to_string(++impl_->filter_serial);
-    // A field equality goes to the endpoint's own filter; any other
-    // expression to Fast DDS's SQL filter.
-    ContentFilteredTopic* cft = nullptr;
-    if (parameters.empty() && parse_field_equality(filter) &&
-        impl_->participant->lookup_content_filter_factory(FIELD_FILTER_CLASS) != nullptr) {
-        cft = impl_->participant->create_contentfilteredtopic(cft_name, t, filter, parameters, FIELD_FILTER_CLASS);
-    }
-    if (!cft) cft = impl_->participant->create_contentfilteredtopic(cft_name, t, filter, parameters);
-    if (!cft) {
-        impl_->say("[ERROR] Cannot create the filtered subscription on " + topic + " (" + filter + ")");
-        return false;
-    }
-    Impl::Subscription sub;
-    sub.filtered = cft;
-    sub.listener.reset(new Impl::ReaderListener(impl_->delivery, std::move(callback), impl_->log));
-    handoff_release(sub.listener.get());
-    sub.reader = impl_->subscriber->create_datareader(cft, vantrel_reader_qos(), sub.listener.get(),
-                                                      StatusMask::data_available());
-    if (!sub.reader) {
-        impl_->participant->delete_contentfilteredtopic(cft);
-        impl_->say("[ERROR] Cannot create a reader on topic " + topic);
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(impl_->entities_mutex);
-    impl_->subscriptions.push_back(std::move(sub));
-    return true;
+    return impl_->subscribe(topic, std::move(callback), filter, parameters, false, false);
+}
+
+bool vantrel_create_request_sub(Vantrel& endpoint, std::string topic, Vantrel::Callback callback,
+                                std::string filter)
+{
+    return endpoint.impl_->subscribe(topic, std::move(callback), filter, {}, true, false);
+}
+
+bool vantrel_observe_all(Vantrel& endpoint, std::string topic, Vantrel::Callback callback)
+{
+    return endpoint.impl_->subscribe(topic, std::move(callback), "", {}, false, true);
 }
 
 bool Vantrel::publish(std::string topic, std::string src, std::string dest, std::string type,
                       void* data, unsigned long size, std::string extra1, std::string extra2)
 {
-    DataWriter* writer = impl_->writer_for(topic);
-    if (!writer) {
-        impl_->say("[ERROR] No publisher for topic " + topic);
-        return false;
-    }
     if (size > 0 && data == nullptr) {
         impl_->say("[ERROR] Publish on " + topic + " without data");
         return false;
     }
+    const Key key(topic, dest);
+    DataWriter* writer = impl_->writer_for(key);
+    if (!writer) {
+        impl_->say("[ERROR] No publisher for topic " + topic);
+        return false;
+    }
 
-    vantrel::BusMessage msg;
-    msg.topic(topic);
-    msg.src(std::move(src));
-    msg.dest(dest);
-    msg.type(std::move(type));
+    BusEnvelope e;
+    e.topic = std::move(topic);
+    e.src = std::move(src);
+    e.dest = std::move(dest);
+    e.type = std::move(type);
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    msg.payload(std::vector<uint8_t>(bytes, bytes + size));
-    msg.extra1(std::move(extra1));
-    msg.extra2(std::move(extra2));
+    e.payload.assign(bytes, bytes + size);
+    e.extra1 = std::move(extra1);
+    e.extra2 = std::move(extra2);
 
-    // During the settle window a message whose destination has no matched
-    // reader yet is held, not lost to discovery: the sender writes it as soon
-    // as the reader appears, or when the window ends. Later messages to the
-    // same destination queue behind it, so each destination sees them in
-    // publishing order; publish itself never waits.
+    // A message to a destination whose reader is not matched yet waits
+    // (bus_hold_queue.h); publish itself never does.
     {
         std::lock_guard<std::mutex> lock(impl_->matching.mutex);
-        auto key = std::make_pair(topic, dest);
-        auto held = impl_->matching.held.find(key);
-        bool queue_behind = held != impl_->matching.held.end() || impl_->matching.busy.count(key) > 0;
-        bool in_window =
-            impl_->held_sender.joinable() && !impl_->matching.closing && Clock::now() < impl_->settle_until;
-        if (queue_behind || (in_window && !impl_->destination_matched(topic, dest))) {
-            impl_->matching.held[key].push_back(std::move(msg));
+        if (impl_->held_sender.joinable() && !impl_->matching.closing &&
+            impl_->matching.held.hold(key, e, impl_->destination_matched(key), Clock::now())) {
             impl_->matching.changed.notify_all();
             return true;
         }
     }
-    if (!writer->write(&msg)) {
-        impl_->say("[ERROR] Publish on " + msg.topic() + " to " + msg.dest() + " failed");
-        return false;
-    }
-    return true;
+    return impl_->write(writer, e);
 }
 
 int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, const std::string& dest)
 {
     Vantrel::Impl& impl = *endpoint.impl_;
+    const Key key(topic, dest);
+    impl.writer_for(key);
     std::lock_guard<std::mutex> lock(impl.matching.mutex);
-    auto it = impl.matching.matched.find(topic);
+    auto it = impl.matching.matched.find(key);
     if (it == impl.matching.matched.end()) return 0;
     int n = 0;
     for (const Prefix& p : it->second) {

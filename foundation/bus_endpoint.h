@@ -4,6 +4,15 @@
 // Messages carry topic, source, destination, a type label, the payload bytes
 // and two spare strings. Subscriptions are content-filtered (normally
 // "dest = '<own name>'"), so a program only sees what is addressed to it.
+//
+// Routing: every message is written in the DDS partition named after its
+// destination, and a "dest = '<name>'" subscription reads only partition
+// <name>, so a message wakes only the program it is addressed to. Any other
+// filter, and vantrel_observe_all, read every partition ("*").
+//
+// Callbacks run on a thread of their subscription (one per subscription),
+// never on Fast DDS's own threads: a callback that takes long delays only
+// later messages of its own subscription.
 #pragma once
 
 #include <functional>
@@ -35,7 +44,9 @@ public:
 
     // Creates the writer for a topic; true on success (or if it exists).
     bool create_pub(std::string topic);
-    // Creates one content-filtered subscription; true on success.
+    // Creates one content-filtered subscription; true on success. Its
+    // callback runs on the subscription's own thread, one message at a time
+    // in arrival order.
     bool create_sub(std::string topic, Callback callback, std::string filter,
                     std::vector<std::string> parameters);
     // Copies `size` bytes from `data` and sends them. `data` is not used after
@@ -47,9 +58,25 @@ public:
 
 private:
     friend int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, const std::string& dest);
+    friend bool vantrel_create_request_sub(Vantrel& endpoint, std::string topic, Callback callback,
+                                           std::string filter);
+    friend bool vantrel_observe_all(Vantrel& endpoint, std::string topic, Callback callback);
     std::unique_ptr<Impl> impl_;
 };
 
-// Diagnostics and tests: the number of subscriptions matched to the
-// endpoint's writer for `topic` whose participant is named `dest`.
+// A subscription for requests: like create_sub (no parameters), and a
+// message equal in every field (same requester, same payload) to one still
+// waiting for the callback is not queued again; the waiting one is handled
+// after both arrived, so its answer serves both. Never for commands.
+bool vantrel_create_request_sub(Vantrel& endpoint, std::string topic, Vantrel::Callback callback,
+                                std::string filter);
+
+// Every message on `topic`, whatever its destination (monitors, recorders,
+// test observers). Changes nothing for the other programs.
+bool vantrel_observe_all(Vantrel& endpoint, std::string topic, Vantrel::Callback callback);
+
+// Diagnostics and tests: the number of subscriptions of the participant
+// named `dest` that a message on `topic` to `dest` reaches now. Creates the
+// endpoint's writer for that destination if it has none yet (the topic must
+// have been passed to create_pub), so waiting on it is waiting for the match.
 int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, const std::string& dest);

@@ -103,7 +103,15 @@ void service_bus_init(Vantrel*& part, unsigned char domain, const std::string& n
     std::string filter = destination_filter(servername);
     part = new Vantrel(domain, BUS_SETTLE_MS, name, std::move(log));
     for (const auto& topic : publishes) part->create_pub(topic);
-    for (const auto& sub : subscribes) part->create_sub(sub.first, sub.second, filter, {});
+    // Telemetry requests may wait while a device is slow; a repeat of one
+    // still waiting is answered by it. Commands are each carried out.
+    for (const auto& sub : subscribes) {
+        if (sub.first == TOPIC_TELEMETRY) {
+            vantrel_create_request_sub(*part, sub.first, sub.second, filter);
+        } else {
+            part->create_sub(sub.first, sub.second, filter, {});
+        }
+    }
 }
 
 void service_publish(Vantrel* part, const std::string& topic, const std::string& servername,

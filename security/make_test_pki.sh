@@ -229,11 +229,17 @@ EOF
           <topics>
 $(topic_list)
           </topics>
+          <partitions>
+            <partition>*</partition>
+          </partitions>
         </publish>
         <subscribe>
           <topics>
 $(topic_list)
           </topics>
+          <partitions>
+            <partition>*</partition>
+          </partitions>
         </subscribe>
       </allow_rule>
       <default>DENY</default>

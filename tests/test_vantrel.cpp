@@ -385,6 +385,66 @@ TEST(Vantrel, CallbacksPublishWhileTheirSubscriptionIsBeingCreated)
     EXPECT_GT(answers.load(), 0);
 }
 
+// A service's request handler talks to a device that does not answer for
+// seconds. Meanwhile its command subscription keeps working, the requester
+// keeps hearing it, and the late reply still arrives; an observer of the
+// whole topic sees every message whoever it is for.
+TEST(Vantrel, AHandlerThatBlocksDelaysOnlyItsOwnSubscription)
+{
+    Vantrel asker(0, 3000, "Test_Slow_Asker", quiet);
+    Vantrel service(0, 3000, "Test_Slow_Service", quiet);
+    Vantrel observer(0, 3000, "Test_Slow_Observer", quiet);
+    for (Vantrel* e : {&asker, &service}) {
+        e->create_pub("Telemetry");
+        e->create_pub("Command");
+    }
+    Inbox replies, seen;
+    asker.create_sub("Telemetry", replies.callback(), filter_for("Test_Slow_Asker"), {});
+    ASSERT_TRUE(vantrel_observe_all(observer, "Telemetry", seen.callback()));
+    std::atomic<bool> release{false};
+    std::atomic<int> started{0};
+    auto slow_request = [&](std::string src, std::string, std::string, std::string, std::string,
+                            std::vector<unsigned char>& data) {
+        ++started;
+        while (!release) std::this_thread::sleep_for(1ms);  // the silent device
+        service.publish("Telemetry", "Test_Slow_Service", src, "telemetry", data.data(), data.size(), "", "");
+    };
+    auto command = [&](std::string src, std::string, std::string, std::string, std::string,
+                       std::vector<unsigned char>& data) {
+        unsigned char ack = static_cast<unsigned char>(0x80 | data.at(0));
+        service.publish("Telemetry", "Test_Slow_Service", src, "telemetry", &ack, 1, "", "");
+    };
+    ASSERT_TRUE(vantrel_create_request_sub(service, "Telemetry", slow_request, filter_for("Test_Slow_Service")));
+    service.create_sub("Command", command, filter_for("Test_Slow_Service"), {});
+    ASSERT_TRUE(wait_matched(asker, "Telemetry", "Test_Slow_Service"));
+    ASSERT_TRUE(wait_matched(asker, "Command", "Test_Slow_Service"));
+    ASSERT_TRUE(wait_matched(service, "Telemetry", "Test_Slow_Asker"));
+    std::this_thread::sleep_for(1s);  // the observer's reader is known to both writers
+
+    unsigned char request = 0x01;
+    auto ask = [&] { asker.publish("Telemetry", "Test_Slow_Asker", "Test_Slow_Service", "command", &request, 1, "", ""); };
+    ask();
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (started == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(started.load(), 1);
+    ask();  // waits behind the running one
+    ask();  // a repeat of a waiting request: merged
+    for (unsigned char c = 1; c <= 3; ++c) {
+        asker.publish("Command", "Test_Slow_Asker", "Test_Slow_Service", "command", &c, 1, "", "");
+    }
+    ASSERT_TRUE(replies.wait_for(3)) << "commands were not answered while a request handler blocked";
+    std::this_thread::sleep_for(2s);  // past a few heartbeats and announcements
+    release = true;
+    ASSERT_TRUE(replies.wait_for(5));
+    std::this_thread::sleep_for(300ms);
+    std::vector<int> got;
+    for (const auto& r : replies.items()) got.push_back(r.payload.at(0));
+    EXPECT_EQ(got, (std::vector<int>{0x81, 0x82, 0x83, 0x01, 0x01}));
+    ASSERT_TRUE(seen.wait_for(8));  // three requests and five replies
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(seen.size(), 8u);
+}
+
 TEST(Vantrel, PublishOnAnUnknownTopicFailsAndSaysSo)
 {
     std::vector<std::string> log;

@@ -1,0 +1,65 @@
+// A subscription's own delivery thread.
+//
+// Fast DDS hands a reader's messages over on its receive threads, the same
+// threads that carry discovery, acknowledgements and liveliness for the
+// whole participant. A callback that talks to a slow device must not hold
+// them, so the reader's listener only queues each message here and returns;
+// one thread per subscription runs the callback, in arrival order. A
+// callback that blocks delays only later messages of its own subscription.
+//
+// A subscription that takes requests may merge repeats: a message equal in
+// every field (same requester, same payload) to one still waiting is not
+// queued a second time, because the one waiting is handled after both
+// arrived and its answer serves both. The one being handled does not count:
+// it started before the repeat came. So while a device is slow, the queue
+// holds at most one of each distinct request instead of growing by one a
+// poll. Subscriptions that take commands never merge.
+#pragma once
+
+#include "bus_envelope.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class DispatchQueue {
+public:
+    using Handler = std::function<void(BusEnvelope&)>;
+    using LogFunction = std::function<void(const std::string&)>;
+
+    DispatchQueue(Handler handler, bool merge_repeats, LogFunction log);
+    ~DispatchQueue();  // close()
+
+    DispatchQueue(const DispatchQueue&) = delete;
+    DispatchQueue& operator=(const DispatchQueue&) = delete;
+
+    // Queues one message for the handler; false when it was merged into one
+    // already waiting, or the queue is closed.
+    bool push(BusEnvelope message);
+
+    // Drops what still waits, waits for the handler running now (if any) and
+    // ends the thread. Later pushes are dropped. Must not be called from
+    // inside the handler.
+    void close();
+
+    std::size_t waiting() const;
+    std::uint64_t merged() const;
+
+private:
+    void run();
+
+    Handler handler_;
+    const bool merge_repeats_;
+    LogFunction log_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<BusEnvelope> queue_;
+    std::uint64_t merged_ = 0;
+    bool closing_ = false;
+    std::thread thread_;
+};

@@ -1,0 +1,229 @@
+// The endpoint's two queues without DDS: the subscription's delivery thread
+// and the messages that wait for their destination.
+#include "bus_dispatch.h"
+#include "bus_hold_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+BusEnvelope msg(const std::string& src, unsigned char byte)
+{
+    BusEnvelope e;
+    e.topic = "Telemetry";
+    e.src = src;
+    e.dest = "Service";
+    e.type = "command";
+    e.payload = {byte};
+    return e;
+}
+
+std::string label(const BusEnvelope& e) { return e.src + ":" + std::to_string(e.payload.at(0)); }
+
+// A handler that records what it gets and stops at the first message until
+// released, as a callback talking to a silent device does.
+class Gate {
+public:
+    DispatchQueue::Handler handler()
+    {
+        return [this](BusEnvelope& e) {
+            std::unique_lock<std::mutex> lock(m_);
+            seen_.push_back(label(e));
+            cv_.notify_all();
+            cv_.wait(lock, [this] { return open_; });
+        };
+    }
+    void wait_seen(std::size_t n)
+    {
+        std::unique_lock<std::mutex> lock(m_);
+        ASSERT_TRUE(cv_.wait_for(lock, 10s, [&] { return seen_.size() >= n; })) << "handled " << seen_.size();
+    }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    std::vector<std::string> seen()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        return seen_;
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = false;
+    std::vector<std::string> seen_;
+};
+
+}  // namespace
+
+// While the handler is stuck on the first message, what arrives queues (a
+// push never waits) and, for requests, repeats of a waiting one are merged.
+TEST(DispatchQueue, SlowHandlerDelaysOnlyItsOwnQueueAndRequestsMerge)
+{
+    struct Case {
+        const char* what;
+        bool merge;
+        std::vector<std::string> handled;
+        std::uint64_t merged;
+    } cases[] = {
+        {"commands: every one, in order", false, {"A:1", "A:1", "A:1", "B:1", "A:2", "A:1"}, 0},
+        {"requests: the running one does not count, waiting repeats merge", true, {"A:1", "A:1", "B:1", "A:2"}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Gate gate;
+        DispatchQueue queue(gate.handler(), c.merge, nullptr);
+        queue.push(msg("A", 1));
+        gate.wait_seen(1);  // running now
+        for (auto e : {msg("A", 1), msg("A", 1), msg("B", 1), msg("A", 2), msg("A", 1)}) queue.push(e);
+        EXPECT_EQ(gate.seen().size(), 1u);
+        gate.open();
+        gate.wait_seen(c.handled.size());
+        std::this_thread::sleep_for(50ms);  // nothing more may come
+        EXPECT_EQ(gate.seen(), c.handled);
+        EXPECT_EQ(queue.merged(), c.merged);
+    }
+}
+
+TEST(DispatchQueue, CloseWaitsForTheRunningHandlerAndDropsTheRest)
+{
+    Gate gate;
+    DispatchQueue queue(gate.handler(), false, nullptr);
+    queue.push(msg("A", 1));
+    gate.wait_seen(1);
+    queue.push(msg("A", 2));
+    auto closed = std::async(std::launch::async, [&] { queue.close(); });
+    EXPECT_EQ(closed.wait_for(100ms), std::future_status::timeout) << "close returned while a handler ran";
+    gate.open();
+    ASSERT_EQ(closed.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(queue.push(msg("A", 3)));
+    EXPECT_EQ(gate.seen(), std::vector<std::string>{"A:1"});
+}
+
+TEST(DispatchQueue, AThrowingHandlerIsLoggedAndTheNextMessageStillHandled)
+{
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> log, handled;
+    DispatchQueue queue(
+        [&](BusEnvelope& e) {
+            if (e.payload.at(0) == 1) throw std::runtime_error("bad payload");
+            std::lock_guard<std::mutex> lock(m);
+            handled.push_back(label(e));
+            cv.notify_all();
+        },
+        false,
+        [&](const std::string& text) {
+            std::lock_guard<std::mutex> lock(m);
+            log.push_back(text);
+        });
+    queue.push(msg("A", 1));
+    queue.push(msg("A", 2));
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return !handled.empty(); }));
+    EXPECT_EQ(handled, std::vector<std::string>{"A:2"});
+    EXPECT_EQ(log, std::vector<std::string>{"[ERROR] Bus callback failed: bad payload"});
+}
+
+// One destination's life on a virtual clock: each step publishes, or
+// matches the reader, or lets time pass and runs the sender once.
+TEST(HoldQueue, MessagesWaitForTheirDestinationInOrder)
+{
+    using Clock = HoldQueue::Clock;
+    const HoldQueue::Key key{"Telemetry", "Service"};
+    enum Op { publish, match, sender, flush };
+    struct Step {
+        Op op;
+        int at_ms;
+        unsigned char byte;                  // publish: the message
+        bool held;                           // publish: expected to wait
+        std::vector<unsigned char> sent;     // sender/flush: the batch written
+        bool done_after = true;              // sender: the batch's writing ends
+    };
+    struct Case {
+        const char* what;
+        bool window;  // the writer was just created: a 3 s window
+        std::vector<Step> steps;
+    } cases[] = {
+        {"no window: written at once", false, {{publish, 0, 1, false, {}}, {sender, 10, 0, false, {}}}},
+        {"held until the match, then in order, then direct",
+         true,
+         {{publish, 0, 1, true, {}},
+          {publish, 5, 2, true, {}},
+          {sender, 10, 0, false, {}},
+          {match, 20, 0, false, {}},
+          {sender, 20, 0, false, {1, 2}},
+          {publish, 30, 3, false, {}}}},
+        {"nobody comes: sent when the window ends",
+         true,
+         {{publish, 0, 1, true, {}}, {sender, 2999, 0, false, {}}, {sender, 3000, 0, false, {1}},
+          {publish, 3001, 2, false, {}}}},
+        {"a message published while a batch is being written queues behind it",
+         true,
+         {{publish, 0, 1, true, {}},
+          {match, 1, 0, false, {}},
+          {sender, 1, 0, false, {1}, false},
+          {publish, 2, 2, true, {}},
+          {sender, 3, 0, false, {2}}}},
+        {"closing sends what waits", true, {{publish, 0, 1, true, {}}, {flush, 1, 0, false, {1}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HoldQueue q;
+        const Clock::time_point t0{};
+        if (c.window) q.open_window(key, t0 + 3s);
+        bool matched = false, busy = false;
+        auto ready = [&](const HoldQueue::Key& k) { return matched && k == key; };
+        for (const Step& s : c.steps) {
+            const auto now = t0 + std::chrono::milliseconds(s.at_ms);
+            SCOPED_TRACE(s.at_ms);
+            if (s.op == publish) {
+                BusEnvelope e = msg("R", s.byte);
+                EXPECT_EQ(q.hold(key, e, ready(key), now), s.held);
+                EXPECT_EQ(e.payload.empty(), s.held) << "a held message is taken, a written one left";
+            } else if (s.op == match) {
+                matched = true;
+            } else {
+                if (busy) q.done(key);
+                busy = false;
+                auto batch = q.take(ready, now, s.op == flush);
+                std::vector<unsigned char> sent;
+                if (batch) {
+                    for (auto& e : batch->messages) sent.push_back(e.payload.at(0));
+                    busy = !s.done_after;
+                    if (s.done_after) q.done(batch->key);
+                }
+                EXPECT_EQ(sent, s.sent);
+            }
+        }
+    }
+}
+
+TEST(HoldQueue, TheSenderSleepsUntilTheEarliestWindowOfWhatWaits)
+{
+    using Clock = HoldQueue::Clock;
+    HoldQueue q;
+    const Clock::time_point t0{};
+    EXPECT_EQ(q.next_deadline(), Clock::time_point::max());
+    q.open_window({"Telemetry", "A"}, t0 + 3s);
+    q.open_window({"Telemetry", "B"}, t0 + 2s);
+    EXPECT_EQ(q.next_deadline(), Clock::time_point::max()) << "an open window with nothing held needs no wake-up";
+    BusEnvelope a = msg("R", 1), b = msg("R", 2);
+    q.hold({"Telemetry", "A"}, a, false, t0);
+    EXPECT_EQ(q.next_deadline(), t0 + 3s);
+    q.hold({"Telemetry", "B"}, b, false, t0);
+    EXPECT_EQ(q.next_deadline(), t0 + 2s);
+}
