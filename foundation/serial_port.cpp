@@ -11,10 +11,16 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-// Every profile clears the input translations that would alter frame bytes
-// (CR/NL mapping, stripping the eighth bit): a checksum byte 0x0D must arrive
-// as 0x0D whatever the line had set before.
-static constexpr tcflag_t kByteTranslations = ISTRIP | INLCR | IGNCR | ICRNL;
+// What every line's set-up defines, whatever an earlier program left on it:
+// each flag that changes, adds or drops bytes between the wire and our
+// reads and writes (as cfmakeraw would). A checksum byte 0x0D must arrive as
+// 0x0D, an 0xFF once (PARMRK doubles it), 0x41 as 0x41 (IUCLC lower-cases
+// it). Parity checking (INPCK, IGNPAR) and hardware flow control stay as
+// read.
+static constexpr tcflag_t kInputTranslations =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXANY | IXOFF;
+static constexpr tcflag_t kLocalProcessing =
+    ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | IEXTEN | XCASE;
 
 const SerialLineProfile STAR_LINE = {
     "star", true, false, false, false,
@@ -67,14 +73,13 @@ void serial_apply_profile(termios& t, const SerialLineProfile& profile, speed_t 
     t.c_cflag &= ~CSIZE;
     t.c_cflag |= CS8 | CREAD | CLOCAL;
 
+    t.c_iflag &= ~kInputTranslations;
     if (profile.full_raw) {
-        t.c_iflag &= ~(IXON | IXANY | IXOFF | IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
         t.c_lflag = 0;
         t.c_oflag = 0;
     } else {
-        t.c_iflag &= ~(IXON | IXANY | IXOFF | kByteTranslations);
-        t.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE);
-        t.c_oflag &= ~OPOST;
+        t.c_lflag &= ~kLocalProcessing;
+        t.c_oflag &= ~OPOST;  // no output processing at all
     }
 
     t.c_cc[VMIN] = 0;

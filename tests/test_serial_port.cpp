@@ -99,21 +99,27 @@ TEST_P(EveryProfile, ConfiguresTheLineAsTheProfileSays)
 
 // A line whose previous user left CR/NL translation and bit stripping on must
 // still deliver 0x0D and bytes above 0x7F unchanged.
-TEST_P(EveryProfile, ClearsInputTranslationsLeftOnTheLine)
+TEST_P(EveryProfile, ClearsByteTranslationsLeftOnTheLine)
 {
     PtyPair pty;
     termios dirty = line_settings(pty.slave());
-    dirty.c_iflag |= ICRNL | INLCR | IGNCR | ISTRIP;
+    dirty.c_iflag |= ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | IUCLC;
+    dirty.c_lflag |= IEXTEN;
+    dirty.c_oflag |= OPOST | OLCUC | ONLCR;
     ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &dirty), 0);
 
     int32_t fd = -1;
     ASSERT_EQ(serial_line_open(*GetParam().profile, pty.path().c_str(), 115200, fd), DEV_OK);
     termios t = line_settings(fd);
-    EXPECT_FALSE(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP));
+    EXPECT_FALSE(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | IUCLC));
+    EXPECT_FALSE(t.c_lflag & IEXTEN);
+    EXPECT_FALSE(t.c_oflag & OPOST);
 
-    const std::vector<uint8_t> frame = {0x8A, 0x0D, 0x0A, 0x0D, 0xFF, 0x7F};
+    const std::vector<uint8_t> frame = {0x8A, 0x0D, 0x0A, 0x0D, 0xFF, 0x7F, 0x41, 0x5A, 0xFF, 0x00};
     pty.write_device(frame);
     EXPECT_EQ(PtyPair::read_fd(fd, 1000), frame);
+    ASSERT_EQ(::write(fd, frame.data(), frame.size()), ssize_t(frame.size()));
+    EXPECT_EQ(pty.read_device(1000), frame);
     serial_line_close(fd);
 }
 
@@ -142,7 +148,7 @@ TEST(SerialProfile, PartialRawKeepsUnrelatedInputBits)
     t.c_lflag = ECHO | ICANON | IEXTEN;
     serial_apply_profile(t, STAR_LINE, B115200);
     EXPECT_EQ(t.c_iflag, tcflag_t(INPCK | IGNPAR));
-    EXPECT_EQ(t.c_lflag, tcflag_t(IEXTEN));
+    EXPECT_EQ(t.c_lflag, tcflag_t(0));
 }
 
 TEST(SerialProfile, NoParityLeavesParoddAsRead)
