@@ -113,4 +113,77 @@ inline void start_console(std::vector<Program>& programs, const std::string& log
     programs.push_back({"Corvane", std::unique_ptr<Child>(new Child(l, "Corvane"))});
 }
 
+// The extra endpoints of the scale rows: scale_crowd with `count` endpoints
+// ("Scale_00", ...) asking each other once a second, its standard error in
+// `log`. Stopped by its pid, like every other child.
+struct CrowdReport {
+    bool ok = false;  // the crowd printed its counts
+    long requests = 0, answers = 0, failed = 0;
+    double seconds = 0;  // from the crowd being ready to its stop
+};
+
+class Crowd {
+public:
+    Crowd(int count, const std::string& log)
+        : count_(count),
+          child_({SCALE_CROWD_PATH, {"--count", std::to_string(count)}, "", "", log}, "scale_crowd")
+    {
+    }
+
+    int count() const { return count_; }
+    pid_t pid() const { return child_.pid(); }
+
+    // True once every endpoint is matched to its neighbours and the requests
+    // have begun.
+    bool wait_ready()
+    {
+        return child_.wait_lines([](const std::vector<Line>& l) { return has(l, "READY "); }, 70s);
+    }
+
+    // Stops the crowd and returns what it counted.
+    CrowdReport finish()
+    {
+        child_.signal(SIGTERM);
+        child_.wait_lines([](const std::vector<Line>& l) { return has(l, "CROWD "); }, 20s);
+        child_.stop();
+        CrowdReport r;
+        for (const Line& l : child_.lines()) {
+            if (l.text.rfind("CROWD ", 0) != 0) continue;
+            r.ok = true;
+            r.requests = long(field(l.text, "requests"));
+            r.answers = long(field(l.text, "answers"));
+            r.failed = long(field(l.text, "failed"));
+            r.seconds = field(l.text, "seconds");
+        }
+        return r;
+    }
+
+private:
+    static bool has(const std::vector<Line>& lines, const char* start)
+    {
+        for (const Line& l : lines)
+            if (l.text.rfind(start, 0) == 0) return true;
+        return false;
+    }
+
+    int count_;
+    Child child_;
+};
+
+inline std::string crowd_text(const CrowdReport& r, int count)
+{
+    if (!r.ok) return "the crowd gave no counts";
+    return std::to_string(count) + " endpoints: " + std::to_string(r.requests) + " requests, " +
+           std::to_string(r.answers) + " answered, " + std::to_string(r.failed) + " failed publishes in " +
+           fixed(r.seconds, 1) + " s";
+}
+
+// "1.05x (goal <= 1.2x, within)": a ratio beside its goal, nothing decided.
+inline std::string against_goal(double figure, double base, double goal)
+{
+    if (std::isnan(figure) || std::isnan(base) || base == 0.0) return "n/a (goal <= " + fixed(goal, 1) + "x)";
+    const double r = figure / base;
+    return fixed(r, 2) + "x (goal <= " + fixed(goal, 1) + "x, " + (r <= goal ? "within" : "over") + ")";
+}
+
 }  // namespace benchkit

@@ -319,7 +319,7 @@ inline std::vector<std::string> running_programs(const std::vector<std::string>&
 inline std::vector<std::string> bench_programs_running()
 {
     return running_programs({"Corvane", "Brenvik", "Skardel", "Zentaro", "Quimbrel", "Tavrin", "Pellwyn", "linemon",
-                             "devsim", "bus_raw", "bus_vantrel", "bus_probe"});
+                             "devsim", "bus_raw", "bus_vantrel", "bus_probe", "scale_crowd"});
 }
 
 // ---------------------------------------------------------------------------

@@ -11,7 +11,13 @@
 // difference. Baseline, measured in the same run: a bus echo, a Vantrel
 // endpoint answering 41 bytes at once from its callback.
 //
-//   device_latency [--requests N]
+// With --crowd N (the scale rows), the same again with N extra endpoints on
+// the bus (scale_crowd) asking each other once a second, against the same
+// figures without them from the same run: a first half of the requests
+// without, all of them with the extras, the second half without again, so a
+// host that grows busier or quieter meanwhile weighs on both alike.
+//
+//   device_latency [--requests N] [--crowd N]
 #include "bench_launch.h"
 #include "bus_endpoint.h"
 
@@ -145,14 +151,122 @@ struct Samples {
     int missing = 0;
 };
 
+using Results = std::map<std::string, Samples>;
+
+// `rounds` times round the devices and the echo, one request at a time.
+void measure(Console& console, const std::vector<Device>& list, const Device& echo, int rounds, Results& results)
+{
+    for (int i = 0; i < rounds && !stopping(); ++i) {
+        for (const Device& d : list) {
+            double t = console.ask(d, 3s);
+            if (t < 0) {
+                ++results[d.label].missing;
+            } else {
+                results[d.label].ms.push_back(t);
+            }
+        }
+        double t = console.ask(echo, 1s);
+        if (t < 0) {
+            ++results[echo.label].missing;
+        } else {
+            results[echo.label].ms.push_back(t);
+        }
+    }
+}
+
+std::string answered(const Samples& s)
+{
+    return std::to_string(s.ms.size()) + "/" + std::to_string(s.ms.size() + s.missing) + " answered";
+}
+
+void print_rows(const std::vector<Device>& list, const Device& echo, Results& results)
+{
+    const Samples& e = results[echo.label];
+    const double e50 = percentile(e.ms, 0.5), e99 = percentile(e.ms, 0.99);
+    const std::string section = "2 device latency, --pace 115200 bit/s";
+    for (const Device& d : list) {
+        const Samples& s = results[d.label];
+        const double p50 = percentile(s.ms, 0.5), p99 = percentile(s.ms, 0.99);
+        const double wire = d.wire_ms();
+        std::string item = d.label;
+        if (d.line_answer) {
+            item += " (" + std::to_string(d.line_request) + " + " + std::to_string(d.line_answer) + " B x " +
+                    std::to_string(d.bits_per_byte) + " bit)";
+        } else {
+            item += " (from the service's cache)";
+        }
+        std::string figure = "p50 " + ms(p50) + ", p99 " + ms(p99) + " (" + answered(s) + ")";
+        row(section, item, figure, "wire " + ms(wire) + "; bus echo p50 " + ms(e50) + ", p99 " + ms(e99),
+            "overhead p50 " + ms(p50 - wire) + ", p99 " + ms(p99 - wire));
+    }
+}
+
+// The scale rows: each device's overhead beyond the wire with the extras
+// against the same without them.
+void print_scale_rows(const std::vector<Device>& list, const Device& echo, Results& without, Results& with,
+                      const CrowdReport& crowd, int crowd_count)
+{
+    const std::string section = "6 scale: device latency with " + std::to_string(crowd_count) +
+                                " extra endpoints, 1 request/s each";
+    for (const Device& d : list) {
+        const double wire = d.wire_ms();
+        const double w50 = percentile(with[d.label].ms, 0.5) - wire, w99 = percentile(with[d.label].ms, 0.99) - wire;
+        const double o50 = percentile(without[d.label].ms, 0.5) - wire,
+                     o99 = percentile(without[d.label].ms, 0.99) - wire;
+        row(section, d.label + " (wire " + ms(wire) + ")",
+            "overhead p50 " + ms(w50) + ", p99 " + ms(w99) + " (" + answered(with[d.label]) +
+                "; goals p50 <= 0.2, p99 <= 0.5 ms)",
+            "without the extras: overhead p50 " + ms(o50) + ", p99 " + ms(o99) + " (" + answered(without[d.label]) +
+                ")",
+            "p99 " + against_goal(w99, o99, 1.2) + ", p50 " + ratio(w50, o50));
+    }
+    const Samples& e = with[echo.label];
+    const Samples& f = without[echo.label];
+    row(section, "bus echo (41 B from its callback)",
+        "p50 " + ms(percentile(e.ms, 0.5)) + ", p99 " + ms(percentile(e.ms, 0.99)) + " (" + answered(e) + ")",
+        "without the extras: p50 " + ms(percentile(f.ms, 0.5)) + ", p99 " + ms(percentile(f.ms, 0.99)) + " (" +
+            answered(f) + ")",
+        "p99 " + ratio(percentile(e.ms, 0.99), percentile(f.ms, 0.99)) + ", p50 " +
+            ratio(percentile(e.ms, 0.5), percentile(f.ms, 0.5)));
+    row(section, "scale_crowd's own exchange, from ready to stop", crowd_text(crowd, crowd_count), "", "");
+}
+
+// Half the rounds without the extras, all of them with, the other half
+// without again. The crowd is measured from 5 s after it is ready: by then
+// the services have met its participants; it is gone 3 s before the last
+// half begins.
+int measure_with_crowd(Console& console, const std::vector<Device>& list, const Device& echo, int requests,
+                       int crowd_count, const std::string& dir, Results& without, Results& with, CrowdReport& report)
+{
+    note("scale: " + std::to_string(requests / 2) + " requests per device without the extras");
+    measure(console, list, echo, requests / 2, without);
+    {
+        Crowd crowd(crowd_count, dir + "/scale_crowd.log");
+        if (!crowd.wait_ready()) {
+            note("the extra endpoints were not matched within 70 s; see " + dir + "/scale_crowd.log");
+            return 1;
+        }
+        if (!nap(5s)) return 1;
+        note("scale: " + std::to_string(requests) + " requests per device with " + std::to_string(crowd_count) +
+             " extra endpoints");
+        measure(console, list, echo, requests, with);
+        report = crowd.finish();
+    }
+    if (!nap(3s)) return 1;
+    note("scale: " + std::to_string(requests - requests / 2) + " requests per device without the extras again");
+    measure(console, list, echo, requests - requests / 2, without);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     install_stop_handlers();
-    int requests = 200;
+    int requests = 200, crowd_count = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::string(argv[i]) == "--requests") requests = std::stoi(argv[i + 1]);
+        if (std::string(argv[i]) == "--crowd") crowd_count = std::stoi(argv[i + 1]);
     }
     auto busy = bench_programs_running();
     if (!busy.empty()) {
@@ -177,7 +291,8 @@ int main(int argc, char** argv)
 
     std::vector<Device> list = devices();
     Device echo{"bus echo", ECHO_SERVICE, {0x00, 0x01}, 0, 0, 11, [](const std::vector<uint8_t>& p) { return p.size() == 41; }};
-    std::map<std::string, Samples> results;
+    Results results, with_crowd;
+    CrowdReport crowd;
     int status = 0;
     {
         Console console;
@@ -198,22 +313,12 @@ int main(int argc, char** argv)
                 for (const Device& d : list) console.ask(d, 3s);
                 console.ask(echo, 1s);
             }
-            note("device latency: " + std::to_string(requests) + " requests per device");
-            for (int i = 0; i < requests && !stopping(); ++i) {
-                for (const Device& d : list) {
-                    double t = console.ask(d, 3s);
-                    if (t < 0) {
-                        ++results[d.label].missing;
-                    } else {
-                        results[d.label].ms.push_back(t);
-                    }
-                }
-                double t = console.ask(echo, 1s);
-                if (t < 0) {
-                    ++results[echo.label].missing;
-                } else {
-                    results[echo.label].ms.push_back(t);
-                }
+            if (crowd_count == 0) {
+                note("device latency: " + std::to_string(requests) + " requests per device");
+                measure(console, list, echo, requests, results);
+            } else {
+                status = measure_with_crowd(console, list, echo, requests, crowd_count, tmp.path(), results,
+                                            with_crowd, crowd);
             }
         }
     }
@@ -221,24 +326,10 @@ int main(int argc, char** argv)
     sim->stop();
     if (status != 0 || stopping()) return status ? status : 1;
 
-    const Samples& e = results[echo.label];
-    const double e50 = percentile(e.ms, 0.5), e99 = percentile(e.ms, 0.99);
-    const std::string section = "2 device latency, --pace 115200 bit/s";
-    for (const Device& d : list) {
-        const Samples& s = results[d.label];
-        const double p50 = percentile(s.ms, 0.5), p99 = percentile(s.ms, 0.99);
-        const double wire = d.wire_ms();
-        std::string item = d.label;
-        if (d.line_answer) {
-            item += " (" + std::to_string(d.line_request) + " + " + std::to_string(d.line_answer) + " B x " +
-                    std::to_string(d.bits_per_byte) + " bit)";
-        } else {
-            item += " (from the service's cache)";
-        }
-        std::string figure = "p50 " + ms(p50) + ", p99 " + ms(p99) + " (" + std::to_string(s.ms.size()) + "/" +
-                             std::to_string(s.ms.size() + s.missing) + " answered)";
-        row(section, item, figure, "wire " + ms(wire) + "; bus echo p50 " + ms(e50) + ", p99 " + ms(e99),
-            "overhead p50 " + ms(p50 - wire) + ", p99 " + ms(p99 - wire));
+    if (crowd_count == 0) {
+        print_rows(list, echo, results);
+    } else {
+        print_scale_rows(list, echo, results, with_crowd, crowd, crowd_count);
     }
     return 0;
 }

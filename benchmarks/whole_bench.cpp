@@ -15,6 +15,14 @@
 //       arrive. A cycle is one second of the console's cadence, counted from
 //       its "Polling ..." line. Baseline: two bare participants started
 //       together, until both have their writer matched to the other's reader.
+//
+//   whole_bench scale [--seconds 60] [--warmup 10] [--crowd 24]
+//       The idle figures again with `crowd` extra endpoints on the bus
+//       (scale_crowd, asking each other once a second), against the same
+//       figures without them: after `warmup`, half of `seconds` without, then
+//       `seconds` with the extras (measured from 5 s after they are ready),
+//       then the other half without (from 3 s after they are gone). The
+//       crowd's own CPU is shown apart, not counted in the bench's.
 #include "bench_launch.h"
 
 #include <map>
@@ -74,6 +82,15 @@ std::map<std::string, Usage> measure(const std::vector<std::pair<std::string, pi
         out[p.first] = u;
     }
     return out;
+}
+
+// Two windows of one program as one: CPU weighted by each window's length,
+// memory from the first (memory the second shows may be left from between).
+Usage combined(const Usage& a, double a_seconds, const Usage& b, double b_seconds)
+{
+    Usage u = a;
+    u.cpu_percent = (a.cpu_percent * a_seconds + b.cpu_percent * b_seconds) / (a_seconds + b_seconds);
+    return u;
 }
 
 std::string usage_text(const Usage& u)
@@ -146,6 +163,85 @@ int idle(int seconds, int warmup)
         base_text,
         "with devsim: CPU " + fixed(cpu + bench["devsim"].cpu_percent, 3) + " %");
     row(section, "devsim (simulator, not part of the bench)", usage_text(bench["devsim"]), base_text, "");
+    return 0;
+}
+
+int scale(int seconds, int warmup, int crowd_count)
+{
+    if (refuse_if_busy()) return 3;
+    TempDir tmp("gnc-bench-scale");
+    const std::string lines = tmp.path() + "/lines";
+    const int first_half = seconds / 2, second_half = seconds - seconds / 2;
+    std::map<std::string, Usage> without, with;
+    std::vector<std::string> order;
+    CrowdReport report;
+    {
+        std::unique_ptr<Child> sim = start_simulator(lines, tmp.path() + "/devsim.log");
+        if (!sim) return 1;
+        write_configs(tmp.path(), lines);
+        std::vector<Program> programs;
+        start_services(programs, tmp.path(), tmp.path());
+        start_monitor(programs, tmp.path());
+        start_console(programs, tmp.path(), false);
+        note("scale: whole bench up; " + std::to_string(warmup) + " s to settle, " + std::to_string(first_half) +
+             " s without the extras, " + std::to_string(seconds) + " s with " + std::to_string(crowd_count) +
+             ", " + std::to_string(second_half) + " s without again");
+        if (!nap(std::chrono::seconds(warmup))) return 1;
+        std::vector<std::pair<std::string, pid_t>> pids;
+        for (auto& p : programs) {
+            pids.push_back({p.name, p.child->pid()});
+            order.push_back(p.name);
+        }
+        pids.push_back({"devsim", sim->pid()});
+        std::map<std::string, Usage> first = measure(pids, first_half);
+        if (stopping()) return 1;
+        {
+            Crowd crowd(crowd_count, tmp.path() + "/scale_crowd.log");
+            if (!crowd.wait_ready()) {
+                note("the extra endpoints were not matched within 70 s; see " + tmp.path() + "/scale_crowd.log");
+                return 1;
+            }
+            if (!nap(5s)) return 1;
+            std::vector<std::pair<std::string, pid_t>> with_pids = pids;
+            with_pids.push_back({"scale_crowd", crowd.pid()});
+            with = measure(with_pids, seconds);
+            if (stopping()) return 1;
+            report = crowd.finish();
+        }
+        if (!nap(3s)) return 1;
+        std::map<std::string, Usage> second = measure(pids, second_half);
+        if (stopping()) return 1;
+        for (auto& p : pids) without[p.first] = combined(first[p.first], first_half, second[p.first], second_half);
+        stop_all(programs);
+        sim->stop();
+    }
+
+    const std::string section = "6 scale: idle cost with " + std::to_string(crowd_count) +
+                                " extra endpoints, 1 request/s each, " + std::to_string(seconds) + " s each way";
+    auto short_text = [](const Usage& u) {
+        return "CPU " + fixed(u.cpu_percent, 3) + " % of one core, RSS " + fixed(u.rss_mib, 1) + " MiB (PSS " +
+               fixed(u.pss_mib, 1) + ")";
+    };
+    double cpu_with = 0, cpu_without = 0, rss_with = 0, rss_without = 0;
+    for (const auto& name : order) {
+        const Usage& w = with[name];
+        const Usage& o = without[name];
+        cpu_with += w.cpu_percent;
+        cpu_without += o.cpu_percent;
+        rss_with += w.rss_mib;
+        rss_without += o.rss_mib;
+        row(section, name, short_text(w), "without the extras: " + short_text(o),
+            "CPU " + against_goal(w.cpu_percent, o.cpu_percent, 1.2) + ", RSS " + ratio(w.rss_mib, o.rss_mib));
+    }
+    row(section, "whole bench (6 services, linemon, Corvane)",
+        "CPU " + fixed(cpu_with, 3) + " % of one core (goal <= 1.0 %), RSS " + fixed(rss_with, 1) + " MiB",
+        "without the extras: CPU " + fixed(cpu_without, 3) + " %, RSS " + fixed(rss_without, 1) + " MiB",
+        "CPU " + against_goal(cpu_with, cpu_without, 1.2) + ", RSS " + ratio(rss_with, rss_without));
+    row(section, "devsim (simulator, not part of the bench)", short_text(with["devsim"]),
+        "without the extras: " + short_text(without["devsim"]), "CPU " + ratio(with["devsim"].cpu_percent,
+                                                                               without["devsim"].cpu_percent));
+    row(section, "scale_crowd (the extras, not part of the bench)", short_text(with["scale_crowd"]), "",
+        crowd_text(report, crowd_count));
     return 0;
 }
 
@@ -331,20 +427,23 @@ int main(int argc, char** argv)
 {
     install_stop_handlers();
     if (argc < 2) {
-        std::fprintf(stderr, "usage: whole_bench idle [--seconds N] [--warmup N] | startup [--runs N]\n");
+        std::fprintf(stderr,
+                     "usage: whole_bench idle|scale [--seconds N] [--warmup N] [--crowd N] | startup [--runs N]\n");
         return 2;
     }
     const std::string what = argv[1];
-    int seconds = 60, warmup = 10, runs = 5;
+    int seconds = 60, warmup = 10, runs = 5, crowd = 24;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string k = argv[i];
         const int v = std::stoi(argv[i + 1]);
         if (k == "--seconds") seconds = v;
         else if (k == "--warmup") warmup = v;
         else if (k == "--runs") runs = v;
+        else if (k == "--crowd") crowd = v;
     }
     if (what == "idle") return idle(seconds, warmup);
     if (what == "startup") return startup(runs);
+    if (what == "scale") return scale(seconds, warmup, crowd);
     std::fprintf(stderr, "whole_bench: unknown benchmark %s\n", what.c_str());
     return 2;
 }

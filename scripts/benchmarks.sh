@@ -3,9 +3,9 @@
 # prints one table: every figure beside a baseline measured in the same run.
 # The benchmarks measure only; nothing here passes or fails on a figure.
 #
-#   scripts/benchmarks.sh             everything (about seven minutes on a quiet host)
+#   scripts/benchmarks.sh             everything (about eleven minutes on a quiet host)
 #   scripts/benchmarks.sh --quick     shorter runs, to try the benchmarks out
-#   scripts/benchmarks.sh --only bus|devices|idle|startup|codecs   (repeatable)
+#   scripts/benchmarks.sh --only bus|devices|idle|startup|codecs|scale   (repeatable)
 #
 # All bench programs use DDS domain 0: the script waits while tests or
 # another bench run, and refuses to start beside a running console. Progress
@@ -34,7 +34,7 @@ wanted() {
 
 "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DBENCH_TESTS=OFF -DBENCH_BENCHMARKS=ON >&2
-targets=(bus_bench device_latency whole_bench)
+targets=(bus_bench device_latency whole_bench scale_crowd)
 for d in star gyro mems wheel optical vision; do targets+=("decoders_$d"); done
 cmake --build "$build_dir" -j 2 $(printf -- '--target %s ' "${targets[@]}") >&2
 bin="$build_dir/benchmarks"
@@ -58,7 +58,7 @@ trap 'echo "[benchmarks] interrupted" >&2; exit 130' INT TERM
 # CPU). Before a benchmark: wait until none runs. While it runs: note any
 # that is not the benchmark's own; a benchmark that was disturbed so is run
 # again (three tries; rows of a last disturbed try are marked).
-bus_programs='^(test_.*|ctest|Corvane|Brenvik|Skardel|Zentaro|Quimbrel|Tavrin|Pellwyn|linemon|devsim|bus_raw|bus_vantrel|bus_probe)$'
+bus_programs='^(test_.*|ctest|Corvane|Brenvik|Skardel|Zentaro|Quimbrel|Tavrin|Pellwyn|linemon|devsim|bus_raw|bus_vantrel|bus_probe|scale_crowd)$'
 others() {  # bus programs that are not descendants of pid $1
   ps -eo pid=,ppid=,comm= | awk -v root="${1:-0}" -v re="$bus_programs" '
     { parent[$1] = $2; name[$1] = $3 }
@@ -129,6 +129,9 @@ else
   idle_args=(--seconds 60 --warmup 10)
   startup_args=(--runs 5)
 fi
+# The scale rows: the device and idle figures again with this many extra
+# endpoints on the bus, each asking another once a second.
+crowd_args=(--crowd 24)
 
 started=$(date -u +%Y-%m-%dT%H:%M:%SZ)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -141,6 +144,10 @@ if wanted codecs; then
     # Google Benchmark's own table (standard error) is left out here.
     run "codecs: $d" bash -c 'exec "$0" 2>/dev/null' "$bin/decoders_$d"
   done
+fi
+if wanted scale; then
+  run "scale: device latency with extra endpoints" "$bin/device_latency" "${device_args[@]}" "${crowd_args[@]}"
+  run "scale: idle cost with extra endpoints" "$bin/whole_bench" scale "${idle_args[@]}" "${crowd_args[@]}"
 fi
 
 # One table: a heading per section, then measurement | figure | baseline |
