@@ -120,7 +120,7 @@ int optical_uart_init(const char* device, int baudrate)
 
 int optical_send_buffer(const uint8_t* data, uint16_t length)
 {
-    if (optical_device.fd <= 0 || optical_device.uart_ready != 1) {
+    if (optical_device.fd < 0 || optical_device.uart_ready != 1) {
         err_line("[ERROR] Optical serial not ready for sending");
         return DEV_ERR_NOT_OPEN;
     }

@@ -129,7 +129,7 @@ int vision_uart_init(const char* device, int baudrate)
 
 int Vision_send_Buffer(const uint8_t* data, uint16_t length)
 {
-    if (vision_device.fd <= 0 || vision_device.uart_ready != 1) return DEV_ERR_SEND;
+    if (vision_device.fd < 0 || vision_device.uart_ready != 1) return DEV_ERR_SEND;
     ssize_t w = ::write(vision_device.fd, data, length);
     return w == ssize_t(length) ? DEV_OK : DEV_ERR_SEND;
 }
