@@ -146,7 +146,8 @@ int parse_gyro_config_file(const char* path, GyroConfig* config)
     }
     try {
         const Json::Value& g = root["gyro"];
-        if (!g.isObject()) throw Json::LogicError("'gyro' is not an object");
+        // A null section has no keys, like an empty one: every default.
+        if (!g.isObject() && !g.isNull()) throw Json::LogicError("'gyro' is not an object");
         config->enabled = g.isMember("enabled") ? g["enabled"].asBool() : true;
         if (config->enabled) {
             config->device = g.isMember("device") ? g["device"].asString() : "/dev/tnt0";

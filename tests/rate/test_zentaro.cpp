@@ -324,12 +324,17 @@ std::string config_file(const std::string& name, const std::string& text)
 TEST(GyroConfigFile, DefaultsAndMessages)
 {
     GyroConfig c;
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(parse_gyro_config_file(config_file("zentaro_empty.json", R"({"gyro": {}})").c_str(), &c), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[INFO] Gyro config loaded: device=/dev/tnt0, baudrate=115200\n");
-    EXPECT_TRUE(c.enabled);
-    EXPECT_EQ(c.device, "/dev/tnt0");
-    EXPECT_EQ(c.baudrate, 115200);
+    for (const char* text : {R"({"gyro": {}})", R"({"gyro": null})"}) {
+        c = GyroConfig{};
+        c.enabled = false;
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(parse_gyro_config_file(config_file("zentaro_empty.json", text).c_str(), &c), 0) << text;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "[INFO] Gyro config loaded: device=/dev/tnt0, baudrate=115200\n");
+        EXPECT_TRUE(c.enabled) << text;
+        EXPECT_EQ(c.device, "/dev/tnt0");
+        EXPECT_EQ(c.baudrate, 115200);
+    }
 
     const struct {
         const char* name;
