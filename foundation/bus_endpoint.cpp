@@ -190,29 +190,49 @@ struct Vantrel::Impl {
         Key key_;
     };
 
+    // Readers' listener calls in progress. The endpoint deletes its readers
+    // only when none is: Fast DDS aborts when a reader goes while one of its
+    // threads is still taking from it.
+    struct Takers {
+        std::mutex mutex;
+        std::condition_variable idle;
+        bool closing = false;
+        int in_flight = 0;
+    };
+
     // Takes what a reader received and queues it for the subscription's
     // thread. One take at a time per reader: Fast DDS may call from its
     // shared-memory and its UDP threads at once, and messages must keep
     // their order.
     class ReaderListener : public DataReaderListener {
     public:
-        explicit ReaderListener(DispatchQueue& queue) : queue_(queue) {}
+        ReaderListener(DispatchQueue& queue, Takers& takers) : queue_(queue), takers_(takers) {}
         void on_data_available(DataReader* reader) override
         {
             HandoffScope scope(this);
-            std::lock_guard<std::mutex> lock(take_mutex_);
-            vantrel::BusMessage msg;
-            SampleInfo info;
-            while (reader->take_next_sample(&msg, &info) == ReturnCode_t::RETCODE_OK) {
-                // A peer's unregister or dispose of the keyless topic's one
-                // instance carries no message.
-                if (!info.valid_data) continue;
-                queue_.push(envelope_of(msg));
+            {
+                std::lock_guard<std::mutex> lock(takers_.mutex);
+                if (takers_.closing) return;
+                ++takers_.in_flight;
             }
+            {
+                std::lock_guard<std::mutex> lock(take_mutex_);
+                vantrel::BusMessage msg;
+                SampleInfo info;
+                while (reader->take_next_sample(&msg, &info) == ReturnCode_t::RETCODE_OK) {
+                    // A peer's unregister or dispose of the keyless topic's
+                    // one instance carries no message.
+                    if (!info.valid_data) continue;
+                    queue_.push(envelope_of(msg));
+                }
+            }
+            std::lock_guard<std::mutex> lock(takers_.mutex);
+            if (--takers_.in_flight == 0) takers_.idle.notify_all();
         }
 
     private:
         DispatchQueue& queue_;
+        Takers& takers_;
         std::mutex take_mutex_;
     };
 
@@ -226,6 +246,11 @@ struct Vantrel::Impl {
     struct Writer {
         DataWriter* writer = nullptr;
         std::unique_ptr<WriterListener> listener;
+        // One write at a time per writer: when two threads write into a
+        // full history at once, Fast DDS 2.9 asserts (or miscounts its
+        // payload pool and asserts when the endpoint is deleted), and every
+        // subscription's thread may answer to the same destination.
+        std::mutex write_mutex;
     };
 
     std::string name;
@@ -236,6 +261,7 @@ struct Vantrel::Impl {
     TypeSupport type{new vantrel::BusMessagePubSubType()};
 
     Matching matching;
+    Takers takers;
     std::thread held_sender;  // sends held messages
     std::unique_ptr<ParticipantListener> participant_listener;
 
@@ -304,24 +330,26 @@ struct Vantrel::Impl {
         return false;
     }
 
-    DataWriter* existing_writer(const Key& key)
+    // Entries are never removed before the endpoint goes, so the pointer
+    // stays valid.
+    Writer* existing_writer(const Key& key)
     {
         std::lock_guard<std::mutex> lock(entities_mutex);
         auto it = writers.find(key);
-        return it != writers.end() ? it->second.writer : nullptr;
+        return it != writers.end() ? &it->second : nullptr;
     }
 
     // The writer for one destination on one topic, created at first use;
     // null when the topic has no create_pub or creation fails.
-    DataWriter* writer_for(const Key& key)
+    Writer* writer_for(const Key& key)
     {
-        if (DataWriter* w = existing_writer(key)) return w;
+        if (Writer* w = existing_writer(key)) return w;
         std::lock_guard<std::mutex> creating(creation_mutex);
         {
             std::lock_guard<std::mutex> lock(entities_mutex);
             if (!published_topics.count(key.first)) return nullptr;
             auto it = writers.find(key);
-            if (it != writers.end()) return it->second.writer;
+            if (it != writers.end()) return &it->second;
         }
         Topic* t = topic_for(key.first);
         Publisher* publisher = t ? publisher_for(key.second) : nullptr;
@@ -343,14 +371,17 @@ struct Vantrel::Impl {
             return nullptr;
         }
         std::lock_guard<std::mutex> lock(entities_mutex);
-        writers[key] = Writer{writer, std::move(listener)};
-        return writer;
+        Writer& entry = writers[key];
+        entry.writer = writer;
+        entry.listener = std::move(listener);
+        return &entry;
     }
 
-    bool write(DataWriter* writer, BusEnvelope& e)
+    bool write(Writer& writer, BusEnvelope& e)
     {
         vantrel::BusMessage msg = message_of(e);
-        if (writer->write(&msg)) return true;
+        std::lock_guard<std::mutex> lock(writer.write_mutex);
+        if (writer.writer->write(&msg)) return true;
         say("[ERROR] Publish on " + msg.topic() + " to " + msg.dest() + " failed");
         return false;
     }
@@ -375,9 +406,9 @@ struct Vantrel::Impl {
                 continue;
             }
             lock.unlock();
-            DataWriter* writer = existing_writer(batch->key);
+            Writer* writer = existing_writer(batch->key);
             for (auto& e : batch->messages) {
-                if (writer) write(writer, e);
+                if (writer) write(*writer, e);
             }
             lock.lock();
             matching.held.done(batch->key);
@@ -419,7 +450,7 @@ struct Vantrel::Impl {
                e.payload);
         };
         sub.queue.reset(new DispatchQueue(std::move(handler), merge_repeats, log));
-        sub.listener.reset(new ReaderListener(*sub.queue));
+        sub.listener.reset(new ReaderListener(*sub.queue, takers));
         handoff_release(sub.listener.get());
         TopicDescription* description = cft ? static_cast<TopicDescription*>(cft) : t;
         sub.reader = subscriber->create_datareader(description, vantrel_reader_qos(), sub.listener.get(),
@@ -523,6 +554,11 @@ Vantrel::~Vantrel()
     }
     // No callback starts from now on; the running ones finish first.
     for (auto& s : impl_->subscriptions) s.queue->close();
+    {
+        std::unique_lock<std::mutex> lock(impl_->takers.mutex);
+        impl_->takers.closing = true;
+        impl_->takers.idle.wait(lock, [this] { return impl_->takers.in_flight == 0; });
+    }
     if (impl_->participant) {
         for (auto& s : impl_->subscriptions) {
             if (s.reader) s.reader->set_listener(nullptr);
@@ -589,7 +625,7 @@ bool Vantrel::publish(std::string topic, std::string src, std::string dest, std:
         return false;
     }
     const Key key(topic, dest);
-    DataWriter* writer = impl_->writer_for(key);
+    Vantrel::Impl::Writer* writer = impl_->writer_for(key);
     if (!writer) {
         impl_->say("[ERROR] No publisher for topic " + topic);
         return false;
@@ -615,7 +651,7 @@ bool Vantrel::publish(std::string topic, std::string src, std::string dest, std:
             return true;
         }
     }
-    return impl_->write(writer, e);
+    return impl_->write(*writer, e);
 }
 
 int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, const std::string& dest)

@@ -1,4 +1,9 @@
 // The bus endpoint with real Fast DDS participants in one process.
+//
+// CTest runs each test in a process of its own. Fast DDS numbers a process's
+// participants from 0 up without reuse, and the local bus discovers ids 0 to
+// 31 only; the whole file in one process makes more participants than that,
+// so run it through ctest or one test at a time (--gtest_filter).
 #include "bus_endpoint.h"
 #include "bus_endpoint_detail.h"
 
@@ -388,19 +393,18 @@ TEST(Vantrel, CallbacksPublishWhileTheirSubscriptionIsBeingCreated)
 // A service's request handler talks to a device that does not answer for
 // seconds. Meanwhile its command subscription keeps working, the requester
 // keeps hearing it, and the late reply still arrives; an observer of the
-// whole topic sees every message whoever it is for.
+// whole topic (here the asker itself) sees every message whoever it is for.
 TEST(Vantrel, AHandlerThatBlocksDelaysOnlyItsOwnSubscription)
 {
     Vantrel asker(0, 3000, "Test_Slow_Asker", quiet);
     Vantrel service(0, 3000, "Test_Slow_Service", quiet);
-    Vantrel observer(0, 3000, "Test_Slow_Observer", quiet);
     for (Vantrel* e : {&asker, &service}) {
         e->create_pub("Telemetry");
         e->create_pub("Command");
     }
     Inbox replies, seen;
     asker.create_sub("Telemetry", replies.callback(), filter_for("Test_Slow_Asker"), {});
-    ASSERT_TRUE(vantrel_observe_all(observer, "Telemetry", seen.callback()));
+    ASSERT_TRUE(vantrel_observe_all(asker, "Telemetry", seen.callback()));
     std::atomic<bool> release{false};
     std::atomic<int> started{0};
     auto slow_request = [&](std::string src, std::string, std::string, std::string, std::string,
@@ -419,7 +423,7 @@ TEST(Vantrel, AHandlerThatBlocksDelaysOnlyItsOwnSubscription)
     ASSERT_TRUE(wait_matched(asker, "Telemetry", "Test_Slow_Service"));
     ASSERT_TRUE(wait_matched(asker, "Command", "Test_Slow_Service"));
     ASSERT_TRUE(wait_matched(service, "Telemetry", "Test_Slow_Asker"));
-    std::this_thread::sleep_for(1s);  // the observer's reader is known to both writers
+    std::this_thread::sleep_for(1s);  // the observing reader is known to both writers
 
     unsigned char request = 0x01;
     auto ask = [&] { asker.publish("Telemetry", "Test_Slow_Asker", "Test_Slow_Service", "command", &request, 1, "", ""); };
