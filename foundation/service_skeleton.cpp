@@ -97,16 +97,17 @@ std::string destination_filter(const std::string& servername)
 
 void service_bus_init(Vantrel*& part, unsigned char domain, const std::string& name,
                       const std::string& servername, Vantrel::LogFunction log,
-                      const std::vector<std::string>& publishes, const TopicCallbacks& subscribes)
+                      const std::vector<std::string>& publishes, const TopicCallbacks& subscribes,
+                      const std::string& request_topic)
 {
     if (part != nullptr) return;
     std::string filter = destination_filter(servername);
     part = new Vantrel(domain, BUS_SETTLE_MS, name, std::move(log));
     for (const auto& topic : publishes) part->create_pub(topic);
-    // Telemetry requests may wait while a device is slow; a repeat of one
-    // still waiting is answered by it. Commands are each carried out.
+    // Requests may wait while a device is slow; a repeat of one still
+    // waiting is answered by it. Commands are each carried out.
     for (const auto& sub : subscribes) {
-        if (sub.first == TOPIC_TELEMETRY) {
+        if (!request_topic.empty() && sub.first == request_topic) {
             vantrel_create_request_sub(*part, sub.first, sub.second, filter);
         } else {
             part->create_sub(sub.first, sub.second, filter, {});

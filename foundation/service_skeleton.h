@@ -41,12 +41,15 @@ using TopicCallbacks = std::vector<std::pair<std::string, Vantrel::Callback>>;
 
 // Creates the endpoint (domain, settle window 3000 ms, bus name, log) if
 // `part` is null, then its publishers and its subscriptions in the given
-// order, each filtered on `servername`. The subscription to telemetry
-// requests merges a repeat of a request still waiting
-// (vantrel_create_request_sub). Does nothing when `part` exists.
+// order, each filtered on `servername`. The subscription to `request_topic`
+// (a service's telemetry requests) merges a repeat of a request still
+// waiting (vantrel_create_request_sub); a program that receives records on
+// that topic, like the console, leaves it empty. Does nothing when `part`
+// exists.
 void service_bus_init(Vantrel*& part, unsigned char domain, const std::string& name,
                       const std::string& servername, Vantrel::LogFunction log,
-                      const std::vector<std::string>& publishes, const TopicCallbacks& subscribes);
+                      const std::vector<std::string>& publishes, const TopicCallbacks& subscribes,
+                      const std::string& request_topic = "");
 
 // Publishes `size` bytes with type "telemetry" when the endpoint exists.
 void service_publish(Vantrel* part, const std::string& topic, const std::string& servername,

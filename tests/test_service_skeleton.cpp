@@ -3,9 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <fcntl.h>
 #include <unistd.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -105,4 +112,54 @@ TEST(ServiceBus, SecondInitCreatesNothing)
     EXPECT_EQ(part, first);
     service_bus_release(part);
     EXPECT_EQ(part, nullptr);
+}
+
+// While the program's handler is busy, three equal messages arrive on each
+// topic: on its request topic the two waiting ones are one request, on any
+// other (commands; the console's records) every one is handled.
+TEST(ServiceBus, OnlyTheRequestTopicMergesRepeats)
+{
+    std::mutex m;
+    std::map<std::string, int> handled;
+    std::atomic<int> started{0};
+    std::atomic<bool> release{false};
+    auto counting = [&](const std::string& topic) {
+        return [&, topic](std::string, std::string, std::string, std::string, std::string,
+                          std::vector<unsigned char>&) {
+            ++started;
+            while (!release) std::this_thread::sleep_for(1ms);
+            std::lock_guard<std::mutex> lock(m);
+            ++handled[topic];
+        };
+    };
+    Vantrel* part = nullptr;
+    service_bus_init(part, 0, "Test_Skeleton_Merge", "Test_Skeleton_Merge", nullptr, {},
+                     {{TOPIC_TELEMETRY, counting(TOPIC_TELEMETRY)}, {TOPIC_COMMAND, counting(TOPIC_COMMAND)}},
+                     TOPIC_TELEMETRY);
+    Vantrel asker(0, 3000, "Test_Skeleton_Asker", nullptr);
+    asker.create_pub(TOPIC_TELEMETRY);
+    asker.create_pub(TOPIC_COMMAND);
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while ((vantrel_matched_readers(asker, TOPIC_TELEMETRY, "Test_Skeleton_Merge") == 0 ||
+            vantrel_matched_readers(asker, TOPIC_COMMAND, "Test_Skeleton_Merge") == 0) &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    unsigned char request = 0xFF;
+    for (const std::string& topic : {TOPIC_TELEMETRY, TOPIC_COMMAND}) {
+        asker.publish(topic, "Test_Skeleton_Asker", "Test_Skeleton_Merge", "command", &request, 1, "", "");
+    }
+    until = std::chrono::steady_clock::now() + 10s;
+    while (started < 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(started.load(), 2) << "the first of each is being handled";
+    for (const std::string& topic : {TOPIC_TELEMETRY, TOPIC_COMMAND}) {
+        for (int i = 0; i < 2; ++i)
+            asker.publish(topic, "Test_Skeleton_Asker", "Test_Skeleton_Merge", "command", &request, 1, "", "");
+    }
+    std::this_thread::sleep_for(1s);  // all delivered: the first running, the rest waiting
+    release = true;
+    std::this_thread::sleep_for(500ms);
+    service_bus_release(part);
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(handled[TOPIC_TELEMETRY], 2) << "one running, one waiting for both repeats";
+    EXPECT_EQ(handled[TOPIC_COMMAND], 3);
 }

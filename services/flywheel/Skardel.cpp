@@ -353,7 +353,8 @@ void SkardelWriteLog(const std::string& text) { write_log_line("[Flywheel] ", te
 void Fastdds_init(unsigned char domain, std::string name)
 {
     service_bus_init(Skardel_part, domain, name, servername, SkardelWriteLog, {topic_name_tlm, topic_name_raw_tlm},
-                     {{topic_name_cmd, command_callback}, {topic_name_tlm, telemetry_callback}});
+                     {{topic_name_cmd, command_callback}, {topic_name_tlm, telemetry_callback}},
+                     topic_name_tlm);
 }
 
 void Skardel_cleanup()

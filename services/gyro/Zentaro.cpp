@@ -209,7 +209,8 @@ void ZentaroWriteLog(const std::string& text) { write_log_line("[Zentaro] ", tex
 void Fastdds_init(unsigned char domain, std::string name)
 {
     service_bus_init(Zentaro_part, domain, name, servername, ZentaroWriteLog, {topic_name_tlm, topic_name_raw_tlm},
-                     {{topic_name_tlm, telemetry_callback}});
+                     {{topic_name_tlm, telemetry_callback}},
+                     topic_name_tlm);
 }
 
 void Zentaro_cleanup()

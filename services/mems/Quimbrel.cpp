@@ -226,7 +226,8 @@ void QuimbrelWriteLog(const std::string& text) { write_log_line("[MEMS] ", text)
 void Fastdds_init(unsigned char domain, std::string name)
 {
     service_bus_init(MEMS_part, domain, name, servername, QuimbrelWriteLog, {topic_name_tlm, topic_name_raw_tlm},
-                     {{topic_name_tlm, telemetry_callback}});
+                     {{topic_name_tlm, telemetry_callback}},
+                     topic_name_tlm);
 }
 
 void MEMS_hardware_cleanup()

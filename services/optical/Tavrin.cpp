@@ -380,7 +380,8 @@ void TavrinWriteLog(const std::string& text) { write_log_line("[Tavrin] ", text)
 void Fastdds_init(unsigned char domain, std::string name)
 {
     service_bus_init(Tavrin_part, domain, name, servername, TavrinWriteLog, {topic_name_tlm, topic_name_raw_tlm},
-                     {{topic_name_tlm, telemetry_callback}, {topic_name_cmd, command_callback}});
+                     {{topic_name_tlm, telemetry_callback}, {topic_name_cmd, command_callback}},
+                     topic_name_tlm);
     out_line("[OK] FastDDS initialized for Optical service");
 }
 

@@ -351,7 +351,8 @@ void BrenvikWriteLog(const std::string& text) { write_log_line("[Brenvik] ", tex
 void Fastdds_init(unsigned char domain, std::string name)
 {
     service_bus_init(Brenvik_part, domain, name, servername, BrenvikWriteLog, {topic_name_tlm},
-                     {{topic_name_cmd, command_callback}, {topic_name_tlm, telemetry_callback}});
+                     {{topic_name_cmd, command_callback}, {topic_name_tlm, telemetry_callback}},
+                     topic_name_tlm);
 }
 
 void Brenvik_cleanup()

@@ -273,7 +273,8 @@ void PellwynWriteLog(const std::string& text) { write_log_line("[Pellwyn] ", tex
 void Fastdds_init(unsigned char domain, std::string name)
 {
     service_bus_init(Pellwyn_part, domain, name, servername, PellwynWriteLog, {topic_name_tlm, topic_name_raw_tlm},
-                     {{topic_name_tlm, telemetry_callback}, {topic_name_cmd, command_callback}});
+                     {{topic_name_tlm, telemetry_callback}, {topic_name_cmd, command_callback}},
+                     topic_name_tlm);
 }
 
 void Pellwyn_cleanup()
