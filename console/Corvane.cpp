@@ -64,7 +64,11 @@ const std::vector<ConsoleMessage>& polling_requests()
 
 void CorvaneWriteLog(const std::string& text)
 {
-    std::cout << text << std::endl;
+    // One write under the display lock, so a log line never lands inside a
+    // telemetry block or an echo.
+    std::string line = text + "\n";
+    std::lock_guard<std::mutex> lock(telemetry_mutex);
+    std::cout << line << std::flush;
 }
 
 void Corvane_init(unsigned char domain, std::string name)

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -590,4 +591,42 @@ TEST(ConsolePolling, CyclesKeepTheirCadenceAndDoNotCatchUpAfterAStall)
     const auto next = next_polling_cycle(t0, late, milliseconds(1000));
     EXPECT_EQ(next, late);
     EXPECT_EQ(next_polling_cycle(next, late + milliseconds(2), milliseconds(1000)), late + milliseconds(1000));
+}
+
+// Log lines from the bus (another thread) and telemetry blocks go to the
+// same standard output: each arrives whole, never one inside the other.
+TEST(ConsoleOutput, LogLinesNeverLandInsideABlock)
+{
+    Bytes gyro(18, 0x11);
+    std::ostringstream one_block;
+    print_telemetry(one_block, "Gyro_Hardware_Service", gyro);
+    const std::string block = one_block.str();
+    const std::string log = "[WARN] DDS test: a line from another thread\n";
+    const int rounds = 300;
+
+    testing::internal::CaptureStdout();
+    std::thread logger([&] {
+        for (int i = 0; i < rounds; ++i) CorvaneWriteLog(log.substr(0, log.size() - 1));
+    });
+    for (int i = 0; i < rounds; ++i) {
+        Bytes data = gyro;
+        telemetry_callback("Gyro_Hardware_Service", "Gnc_Service", "telemetry", "", "", data);
+    }
+    logger.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    int blocks = 0, logs = 0;
+    for (std::size_t at = 0; at < out.size();) {
+        if (out.compare(at, block.size(), block) == 0) {
+            ++blocks;
+            at += block.size();
+        } else if (out.compare(at, log.size(), log) == 0) {
+            ++logs;
+            at += log.size();
+        } else {
+            FAIL() << "torn output at byte " << at << ": " << out.substr(at, 120);
+        }
+    }
+    EXPECT_EQ(blocks, rounds);
+    EXPECT_EQ(logs, rounds);
 }
