@@ -44,10 +44,37 @@ bool take_expected_shm_start_warning()
     return false;
 }
 
+// Reports of the bus working as intended, dropped:
+// - the routing by destination: every writer and reader on one topic that
+//   partitions keep apart is reported as an incompatible QoS, dozens of
+//   times as the bench starts;
+// - a peer of another DDS implementation (Cyclone DDS) that leaves sends
+//   its discovery goodbyes with the serialized key (28 bytes) in the
+//   payload; Fast DDS takes keys of at most 16 bytes from there and uses the
+//   key hash the peer sends beside it.
+const struct {
+    const char* category;
+    const char* text;  // contained in the message
+} kExpectedReports[] = {
+    {"RTPS_EDP", "): Different Partitions"},
+    {"RTPS_MSG_IN", "Ignoring Serialized Payload for too large key-only data"},
+};
+
+bool is_expected_report(const Log::Entry& entry)
+{
+    if (entry.context.category == nullptr) return false;
+    for (const auto& r : kExpectedReports) {
+        if (std::strcmp(entry.context.category, r.category) == 0 && entry.message.find(r.text) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 class EndpointLogConsumer : public LogConsumer {
 public:
     void Consume(const Log::Entry& entry) override
     {
+        if (entry.kind != Log::Kind::Error && is_expected_report(entry)) return;
         if (is_shm_start_warning(entry) && take_expected_shm_start_warning()) return;
         std::string text = entry.kind == Log::Kind::Error ? "[ERROR] " : "[WARN] ";
         text += "DDS ";

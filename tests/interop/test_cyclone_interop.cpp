@@ -35,24 +35,15 @@ const PeerRun RUNS[] = {
     {"Cyclone_Again", {"--count", "3"}, false, 3},                  // the service still answers
 };
 
-// What Fast DDS 2.9 itself reports about a Cyclone peer, known and harmless:
-// - Cyclone announces that its participant and endpoints are gone with the
-//   serialized discovery key (28 bytes); Fast DDS takes only keys of up to 16
-//   bytes from the payload and uses the key hash Cyclone sends beside it
-//   (cyclonedds_loopback.xml, GenerateKeyhash).
-// - every writer and reader on one topic that partitions keep apart is
-//   reported: that is the routing by destination at work.
-const std::regex KNOWN_DDS_REPORTS(
-    R"(.*\[WARN\] DDS (RTPS_MSG_IN: .*Ignoring Serialized Payload for too large key-only data \(28\)|)"
-    R"(RTPS_EDP: INCOMPATIBLE QOS \(topic: (Telemetry|Raw_Telemetry)\): Different Partitions))");
-
-std::vector<std::string> unexplained_reports(const std::string& log)
+// Every warning and error a program logged, but the one Fast DDS gives in a
+// network namespace with loopback only (no interface has a MAC address).
+std::vector<std::string> warnings_and_errors(const std::string& log)
 {
     std::vector<std::string> found;
     std::istringstream in(log);
     for (std::string l; std::getline(in, l);) {
         bool report = l.find("[WARN]") != std::string::npos || l.find("[ERROR]") != std::string::npos;
-        if (report && !std::regex_match(l, KNOWN_DDS_REPORTS)) found.push_back(l);
+        if (report && l.find("DDS UTILS: Cannot get MAC addresses") == std::string::npos) found.push_back(l);
     }
     return found;
 }
@@ -121,6 +112,6 @@ TEST(CycloneInterop, PeersComeAndGoAndEveryRequestGetsTheGyroRecord)
     std::this_thread::sleep_for(4s);
     gyro.signal(SIGTERM);
     EXPECT_EQ(gyro.wait_exit(10s), 0) << gyro.err();
-    EXPECT_EQ(unexplained_reports(gyro.out() + gyro.err()), std::vector<std::string>{});
+    EXPECT_EQ(warnings_and_errors(gyro.out() + gyro.err()), std::vector<std::string>{});
     EXPECT_EQ(sim.err(), "");
 }
