@@ -1,4 +1,5 @@
 // The pieces every hardware service's process shares.
+#include "commands_first.h"
 #include "service_skeleton.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -162,4 +164,38 @@ TEST(ServiceBus, OnlyTheRequestTopicMergesRepeats)
     std::lock_guard<std::mutex> lock(m);
     EXPECT_EQ(handled[TOPIC_TELEMETRY], 2) << "one running, one waiting for both repeats";
     EXPECT_EQ(handled[TOPIC_COMMAND], 3);
+}
+
+// A command that waits for the line while a query holds it goes before the
+// next query, however the threads are scheduled.
+TEST(CommandsFirst, AWaitingCommandTakesTheLineBeforeTheNextQuery)
+{
+    for (int round = 0; round < 20; ++round) {
+        std::mutex device, order_mutex;
+        CommandsFirst gate;
+        std::vector<std::string> order;
+        auto note = [&](const char* who) {
+            std::lock_guard<std::mutex> lock(order_mutex);
+            order.push_back(who);
+        };
+        std::unique_lock<std::mutex> first_query(device);
+        std::atomic<bool> waiting{false};
+        std::thread command([&] {
+            CommandsFirst::Turn turn(gate);
+            waiting = true;
+            std::lock_guard<std::mutex> lock(device);
+            note("command");
+        });
+        while (!waiting) std::this_thread::sleep_for(100us);
+        std::thread next_query([&] {
+            gate.let_commands_go_first();
+            std::lock_guard<std::mutex> lock(device);
+            note("query");
+        });
+        std::this_thread::sleep_for(2ms);  // the next query is at the gate
+        first_query.unlock();
+        command.join();
+        next_query.join();
+        ASSERT_EQ(order, (std::vector<std::string>{"command", "query"})) << "round " << round;
+    }
 }

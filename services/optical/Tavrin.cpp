@@ -1,6 +1,7 @@
 #include "Tavrin.h"
 
 #include "byte_order.h"
+#include "commands_first.h"
 #include "config_file.h"
 #include "device_status.h"
 #include "frame_dump.h"
@@ -23,6 +24,8 @@ const std::string topic_name_raw_tlm = "Raw_Telemetry";
 const std::string topic_name_cmd = "Command";
 Vantrel* Tavrin_part = nullptr;
 std::mutex optical_cache_mutex;
+// A command waiting for the line goes before the next ranging query.
+static CommandsFirst optical_commands_first;
 Serial_Device optical_device = [] {
     Serial_Device d;
     d.uart_ready = 1;
@@ -277,6 +280,7 @@ int parse_optical_config_file(const char* path, OpticalConfig* config)
 void command_callback(std::string, std::string, std::string, std::string, std::string,
                       std::vector<unsigned char>& data)
 {
+    CommandsFirst::Turn turn(optical_commands_first);
     std::lock_guard<std::mutex> lock(optical_cache_mutex);
     OpticalCommandCounts& counts = optical_command_counts;
     ++counts.received;
@@ -331,6 +335,7 @@ OpticalReply optical_telemetry_reply()
     OPTICAL_GNC_Frame record{};
     OpticalCommandCounts counts;
     std::memset(&r.line, 0, sizeof r.line);
+    optical_commands_first.let_commands_go_first();
     {
         std::lock_guard<std::mutex> lock(optical_cache_mutex);
         r.line.serial_id = OPTICAL_SERIAL_ID;

@@ -1,5 +1,6 @@
 #include "Brenvik.h"
 
+#include "commands_first.h"
 #include "config_file.h"
 #include "serial_port.h"
 #include "service_skeleton.h"
@@ -18,6 +19,8 @@ const std::string topic_name_cmd = "Command";
 const std::string topic_name_tlm = "Telemetry";
 Vantrel* Brenvik_part = nullptr;
 std::mutex cache_mutex;
+// A command waiting for the lines goes before the next attitude query.
+static CommandsFirst star_commands_first;
 Star_Device nano_stars[STAR_MAX_SENSORS];
 Star_Device pico_stars[STAR_MAX_SENSORS];
 // No bus command fills the sensor time; the time and ESD frames carry zeros.
@@ -287,6 +290,7 @@ int star_telemetry_reply(uint8_t type, uint8_t num, Brenvik_Frame& record)
     int code = type == 0 ? STAR_CMD_NANO_QUERY : STAR_CMD_PICO_QUERY;
     say(stdout, "[INFO] Reading telemetry: star_type=%s, num=%d\n", star_type_name(type), int(num));
     int status;
+    star_commands_first.let_commands_go_first();
     {
         std::lock_guard<std::mutex> lock(cache_mutex);
         status = read_single_star_data(star_type_t(type), num, code, &record);
@@ -314,6 +318,7 @@ void command_callback(std::string src, std::string dest, std::string, std::strin
         int(code), int(param));
     int status;
     {
+        CommandsFirst::Turn turn(star_commands_first);
         std::lock_guard<std::mutex> lock(cache_mutex);
         status = send_star_cmd(star_type_t(type), num, code, param);
     }
