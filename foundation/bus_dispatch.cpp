@@ -1,26 +1,29 @@
 #include "bus_dispatch.h"
 
-#include <algorithm>
 #include <exception>
 
-DispatchQueue::DispatchQueue(Handler handler, bool merge_repeats, LogFunction log)
-    : handler_(std::move(handler)), merge_repeats_(merge_repeats), log_(std::move(log))
+DispatchQueue::DispatchQueue(bool merge_repeats, LogFunction log)
+    : merge_repeats_(merge_repeats), log_(std::move(log))
 {
     thread_ = std::thread([this] { run(); });
 }
 
 DispatchQueue::~DispatchQueue() { close(); }
 
-bool DispatchQueue::push(BusEnvelope message)
+bool DispatchQueue::push(const Handler& handler, BusEnvelope message)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_) return false;
-        if (merge_repeats_ && std::find(queue_.begin(), queue_.end(), message) != queue_.end()) {
-            ++merged_;
-            return false;
+        if (merge_repeats_) {
+            for (const auto& waiting : queue_) {
+                if (waiting.first == &handler && waiting.second == message) {
+                    ++merged_;
+                    return false;
+                }
+            }
         }
-        queue_.push_back(std::move(message));
+        queue_.emplace_back(&handler, std::move(message));
     }
     wake_.notify_one();
     return true;
@@ -55,11 +58,11 @@ void DispatchQueue::run()
     for (;;) {
         wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
         if (closing_) return;
-        BusEnvelope message = std::move(queue_.front());
+        auto [handler, message] = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
         try {
-            handler_(message);
+            (*handler)(message);
         } catch (const std::exception& e) {
             if (log_) log_(std::string("[ERROR] Bus callback failed: ") + e.what());
         } catch (...) {

@@ -6,6 +6,8 @@
 // them, so the reader's listener only queues each message here and returns;
 // one thread per subscription runs the callback, in arrival order. A
 // callback that blocks delays only later messages of its own subscription.
+// Subscriptions that must see their messages in arrival order across topics
+// share one queue (and so one thread).
 //
 // A subscription that takes requests may merge repeats: a message equal in
 // every field (same requester, same payload) to one still waiting is not
@@ -25,25 +27,29 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 class DispatchQueue {
 public:
     using Handler = std::function<void(BusEnvelope&)>;
     using LogFunction = std::function<void(const std::string&)>;
 
-    DispatchQueue(Handler handler, bool merge_repeats, LogFunction log);
+    DispatchQueue(bool merge_repeats, LogFunction log);
     ~DispatchQueue();  // close()
 
     DispatchQueue(const DispatchQueue&) = delete;
     DispatchQueue& operator=(const DispatchQueue&) = delete;
 
-    // Queues one message for the handler; false when it was merged into one
-    // already waiting, or the queue is closed.
-    bool push(BusEnvelope message);
+    // Queues one message for `handler` (which must outlive the queue's
+    // thread). Several subscriptions may share one queue: their messages are
+    // then handled one at a time in the order they were pushed. False when
+    // the message was merged into one already waiting for the same handler,
+    // or the queue is closed.
+    bool push(const Handler& handler, BusEnvelope message);
 
     // Drops what still waits, waits for the handler running now (if any) and
     // ends the thread. Later pushes are dropped. Must not be called from
-    // inside the handler.
+    // inside a handler; calling it again does nothing.
     void close();
 
     std::size_t waiting() const;
@@ -52,13 +58,12 @@ public:
 private:
     void run();
 
-    Handler handler_;
     const bool merge_repeats_;
     LogFunction log_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<BusEnvelope> queue_;
+    std::deque<std::pair<const Handler*, BusEnvelope>> queue_;
     std::uint64_t merged_ = 0;
     bool closing_ = false;
     std::thread thread_;

@@ -206,7 +206,10 @@ struct Vantrel::Impl {
     // their order.
     class ReaderListener : public DataReaderListener {
     public:
-        ReaderListener(DispatchQueue& queue, Takers& takers) : queue_(queue), takers_(takers) {}
+        ReaderListener(DispatchQueue& queue, const DispatchQueue::Handler& handler, Takers& takers)
+            : queue_(queue), handler_(handler), takers_(takers)
+        {
+        }
         void on_data_available(DataReader* reader) override
         {
             HandoffScope scope(this);
@@ -223,7 +226,7 @@ struct Vantrel::Impl {
                     // A peer's unregister or dispose of the keyless topic's
                     // one instance carries no message.
                     if (!info.valid_data) continue;
-                    queue_.push(envelope_of(msg));
+                    queue_.push(handler_, envelope_of(msg));
                 }
             }
             std::lock_guard<std::mutex> lock(takers_.mutex);
@@ -232,6 +235,7 @@ struct Vantrel::Impl {
 
     private:
         DispatchQueue& queue_;
+        const DispatchQueue::Handler& handler_;
         Takers& takers_;
         std::mutex take_mutex_;
     };
@@ -239,7 +243,8 @@ struct Vantrel::Impl {
     struct Subscription {
         ContentFilteredTopic* filtered = nullptr;  // null for observe-all
         DataReader* reader = nullptr;
-        std::unique_ptr<DispatchQueue> queue;
+        std::unique_ptr<DispatchQueue::Handler> handler;
+        std::shared_ptr<DispatchQueue> queue;  // its own, or shared with subscriptions kept in order
         std::unique_ptr<ReaderListener> listener;
     };
 
@@ -406,17 +411,17 @@ struct Vantrel::Impl {
                 continue;
             }
             lock.unlock();
-            Writer* writer = existing_writer(batch->key);
-            for (auto& e : batch->messages) {
-                if (writer) write(*writer, e);
+            for (auto& [key, e] : batch->messages) {
+                if (Writer* writer = existing_writer(key)) write(*writer, e);
             }
             lock.lock();
-            matching.held.done(batch->key);
+            matching.held.done(batch->dest);
         }
     }
 
     bool subscribe(const std::string& topic, Callback callback, const std::string& filter,
-                   const std::vector<std::string>& parameters, bool merge_repeats, bool observe_all)
+                   const std::vector<std::string>& parameters, bool merge_repeats, bool observe_all,
+                   std::shared_ptr<DispatchQueue> queue = nullptr)
     {
         std::lock_guard<std::mutex> creating(creation_mutex);
         if (!participant) return false;
@@ -445,18 +450,18 @@ struct Vantrel::Impl {
         }
         Subscription sub;
         sub.filtered = cft;
-        auto handler = [cb = std::move(callback)](BusEnvelope& e) {
+        sub.handler.reset(new DispatchQueue::Handler([cb = std::move(callback)](BusEnvelope& e) {
             cb(std::move(e.src), std::move(e.dest), std::move(e.type), std::move(e.extra1), std::move(e.extra2),
                e.payload);
-        };
-        sub.queue.reset(new DispatchQueue(std::move(handler), merge_repeats, log));
-        sub.listener.reset(new ReaderListener(*sub.queue, takers));
+        }));
+        sub.queue = queue ? std::move(queue) : std::make_shared<DispatchQueue>(merge_repeats, log);
+        sub.listener.reset(new ReaderListener(*sub.queue, *sub.handler, takers));
         handoff_release(sub.listener.get());
         TopicDescription* description = cft ? static_cast<TopicDescription*>(cft) : t;
         sub.reader = subscriber->create_datareader(description, vantrel_reader_qos(), sub.listener.get(),
                                                    StatusMask::data_available());
         if (!sub.reader) {
-            sub.queue->close();
+            if (sub.queue.use_count() == 1) sub.queue->close();
             if (cft) participant->delete_contentfilteredtopic(cft);
             say("[ERROR] Cannot create a reader on topic " + topic);
             return false;
@@ -615,6 +620,16 @@ bool vantrel_create_request_sub(Vantrel& endpoint, std::string topic, Vantrel::C
 bool vantrel_observe_all(Vantrel& endpoint, std::string topic, Vantrel::Callback callback)
 {
     return endpoint.impl_->subscribe(topic, std::move(callback), "", {}, false, true);
+}
+
+bool vantrel_create_subs_in_order(Vantrel& endpoint, const std::vector<std::pair<std::string, Vantrel::Callback>>& subs,
+                                  std::string filter)
+{
+    auto queue = std::make_shared<DispatchQueue>(false, endpoint.impl_->log);
+    for (const auto& sub : subs) {
+        if (!endpoint.impl_->subscribe(sub.first, sub.second, filter, {}, false, false, queue)) return false;
+    }
+    return true;
 }
 
 bool Vantrel::publish(std::string topic, std::string src, std::string dest, std::string type,

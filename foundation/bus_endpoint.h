@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Vantrel {
@@ -61,6 +62,9 @@ private:
     friend bool vantrel_create_request_sub(Vantrel& endpoint, std::string topic, Callback callback,
                                            std::string filter);
     friend bool vantrel_observe_all(Vantrel& endpoint, std::string topic, Callback callback);
+    friend bool vantrel_create_subs_in_order(Vantrel& endpoint,
+                                             const std::vector<std::pair<std::string, Callback>>& subs,
+                                             std::string filter);
     std::unique_ptr<Impl> impl_;
 };
 
@@ -70,6 +74,15 @@ private:
 // after both arrived, so its answer serves both. Never for commands.
 bool vantrel_create_request_sub(Vantrel& endpoint, std::string topic, Vantrel::Callback callback,
                                 std::string filter);
+
+// Subscriptions (topic, callback), all with `filter`, whose callbacks run on
+// one thread of theirs: messages are handled one at a time in the order the
+// endpoint received them, across the topics (a monitor pairing a service's
+// line statistics with the raw answer it sends right after on another
+// topic). A callback that blocks delays them all.
+bool vantrel_create_subs_in_order(Vantrel& endpoint,
+                                  const std::vector<std::pair<std::string, Vantrel::Callback>>& subs,
+                                  std::string filter);
 
 // Every message on `topic`, whatever its destination (monitors, recorders,
 // test observers). Changes nothing for the other programs.

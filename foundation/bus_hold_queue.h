@@ -5,8 +5,10 @@
 // lost. So for a while after each writer is created (its window), a message
 // whose destination has no matched reader yet is held here and sent as soon
 // as the destination's reader is matched, or when the window ends. Later
-// messages to that destination queue behind it, so each destination sees
-// them in publishing order, and publishing never waits.
+// messages to that destination, on any topic, queue behind it, so each
+// destination sees a program's messages in publishing order (a service's
+// line statistics before the raw answer it sends right after), and
+// publishing never waits.
 //
 // Not thread-safe: the endpoint calls it under its matching lock. Time is
 // passed in.
@@ -33,21 +35,22 @@ public:
 
     // Decides for a message about to be written: true when it must wait (it
     // is then moved into the queue), false when it may be written now.
-    // `ready`: the destination has a matched reader.
+    // `ready`: the destination has a matched reader on this topic.
     bool hold(const Key& key, BusEnvelope& message, bool ready, Clock::time_point now);
 
     struct Batch {
-        Key key;
-        std::deque<BusEnvelope> messages;
+        std::string dest;
+        std::deque<std::pair<Key, BusEnvelope>> messages;  // in publishing order
     };
-    // The held messages of one destination that is ready or whose window is
-    // over (of any destination with `flush`). Its key stays busy, so new
-    // messages still queue behind the batch, until done(key).
+    // The held messages at the front of one destination's queue that may go:
+    // their topic's reader is ready or their window is over (all of them with
+    // `flush`). The destination stays busy, so new messages still queue
+    // behind the batch, until done(dest).
     std::optional<Batch> take(const Ready& ready, Clock::time_point now, bool flush);
-    void done(const Key& key);
+    void done(const std::string& dest);
 
-    // When the earliest window among held messages ends; time_point::max()
-    // when nothing is held.
+    // When the earliest window that holds up a destination ends;
+    // time_point::max() when nothing is held.
     Clock::time_point next_deadline() const;
     bool empty() const { return held_.empty(); }
 
@@ -55,6 +58,6 @@ private:
     Clock::time_point window_end(const Key& key) const;
 
     std::map<Key, Clock::time_point> windows_;
-    std::map<Key, std::deque<BusEnvelope>> held_;
-    std::map<Key, int> busy_;
+    std::map<std::string, std::deque<std::pair<Key, BusEnvelope>>> held_;
+    std::map<std::string, int> busy_;
 };

@@ -43,16 +43,19 @@ int main(int argc, char** argv)
     Monitor monitor(monotonic_seconds(), log.is_open() ? &log : nullptr);
     auto endpoint = std::make_unique<Vantrel>(0, BUS_SETTLE_MS, BUS_NAME,
                                               [](const std::string& text) { err_line("[linemon] " + text); });
+    // One thread for both topics, in the order the messages came: a raw
+    // answer belongs to the line of the statistics record sent just before.
+    std::vector<std::pair<std::string, Vantrel::Callback>> subs;
     for (const std::string& topic : {TOPIC_TELEMETRY, TOPIC_RAW_TELEMETRY}) {
-        auto callback = [&monitor, topic](std::string src, std::string, std::string, std::string, std::string,
-                                          std::vector<unsigned char>& data) {
+        subs.emplace_back(topic, [&monitor, topic](std::string src, std::string, std::string, std::string,
+                                                   std::string, std::vector<unsigned char>& data) {
             monitor.receive(topic, src, data, receive_time_now());
-        };
-        if (!endpoint->create_sub(topic, callback, destination_filter(BUS_NAME), {})) {
-            err_line("[ERROR] Cannot subscribe to " + topic);
-            endpoint.reset();
-            return 1;
-        }
+        });
+    }
+    if (!vantrel_create_subs_in_order(*endpoint, subs, destination_filter(BUS_NAME))) {
+        err_line("[ERROR] Cannot subscribe to " + TOPIC_TELEMETRY + " and " + TOPIC_RAW_TELEMETRY);
+        endpoint.reset();
+        return 1;
     }
     out_line(std::string("[INFO] linemon listening as ") + BUS_NAME + ", report every " +
              std::to_string(options->interval_ms) + " ms" +

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,10 +86,11 @@ TEST(DispatchQueue, SlowHandlerDelaysOnlyItsOwnQueueAndRequestsMerge)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Gate gate;
-        DispatchQueue queue(gate.handler(), c.merge, nullptr);
-        queue.push(msg("A", 1));
+        const DispatchQueue::Handler handler = gate.handler();
+        DispatchQueue queue(c.merge, nullptr);
+        queue.push(handler, msg("A", 1));
         gate.wait_seen(1);  // running now
-        for (auto e : {msg("A", 1), msg("A", 1), msg("B", 1), msg("A", 2), msg("A", 1)}) queue.push(e);
+        for (auto e : {msg("A", 1), msg("A", 1), msg("B", 1), msg("A", 2), msg("A", 1)}) queue.push(handler, e);
         EXPECT_EQ(gate.seen().size(), 1u);
         gate.open();
         gate.wait_seen(c.handled.size());
@@ -101,15 +103,16 @@ TEST(DispatchQueue, SlowHandlerDelaysOnlyItsOwnQueueAndRequestsMerge)
 TEST(DispatchQueue, CloseWaitsForTheRunningHandlerAndDropsTheRest)
 {
     Gate gate;
-    DispatchQueue queue(gate.handler(), false, nullptr);
-    queue.push(msg("A", 1));
+    const DispatchQueue::Handler handler = gate.handler();
+    DispatchQueue queue(false, nullptr);
+    queue.push(handler, msg("A", 1));
     gate.wait_seen(1);
-    queue.push(msg("A", 2));
+    queue.push(handler, msg("A", 2));
     auto closed = std::async(std::launch::async, [&] { queue.close(); });
     EXPECT_EQ(closed.wait_for(100ms), std::future_status::timeout) << "close returned while a handler ran";
     gate.open();
     ASSERT_EQ(closed.wait_for(10s), std::future_status::ready);
-    EXPECT_FALSE(queue.push(msg("A", 3)));
+    EXPECT_FALSE(queue.push(handler, msg("A", 3)));
     EXPECT_EQ(gate.seen(), std::vector<std::string>{"A:1"});
 }
 
@@ -118,20 +121,18 @@ TEST(DispatchQueue, AThrowingHandlerIsLoggedAndTheNextMessageStillHandled)
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::string> log, handled;
-    DispatchQueue queue(
-        [&](BusEnvelope& e) {
-            if (e.payload.at(0) == 1) throw std::runtime_error("bad payload");
-            std::lock_guard<std::mutex> lock(m);
-            handled.push_back(label(e));
-            cv.notify_all();
-        },
-        false,
-        [&](const std::string& text) {
-            std::lock_guard<std::mutex> lock(m);
-            log.push_back(text);
-        });
-    queue.push(msg("A", 1));
-    queue.push(msg("A", 2));
+    const DispatchQueue::Handler handler = [&](BusEnvelope& e) {
+        if (e.payload.at(0) == 1) throw std::runtime_error("bad payload");
+        std::lock_guard<std::mutex> lock(m);
+        handled.push_back(label(e));
+        cv.notify_all();
+    };
+    DispatchQueue queue(false, [&](const std::string& text) {
+        std::lock_guard<std::mutex> lock(m);
+        log.push_back(text);
+    });
+    queue.push(handler, msg("A", 1));
+    queue.push(handler, msg("A", 2));
     std::unique_lock<std::mutex> lock(m);
     ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return !handled.empty(); }));
     EXPECT_EQ(handled, std::vector<std::string>{"A:2"});
@@ -197,14 +198,14 @@ TEST(HoldQueue, MessagesWaitForTheirDestinationInOrder)
             } else if (s.op == match) {
                 matched = true;
             } else {
-                if (busy) q.done(key);
+                if (busy) q.done(key.second);
                 busy = false;
                 auto batch = q.take(ready, now, s.op == flush);
                 std::vector<unsigned char> sent;
                 if (batch) {
-                    for (auto& e : batch->messages) sent.push_back(e.payload.at(0));
+                    for (auto& m : batch->messages) sent.push_back(m.second.payload.at(0));
                     busy = !s.done_after;
-                    if (s.done_after) q.done(batch->key);
+                    if (s.done_after) q.done(batch->dest);
                 }
                 EXPECT_EQ(sent, s.sent);
             }
@@ -226,4 +227,31 @@ TEST(HoldQueue, TheSenderSleepsUntilTheEarliestWindowOfWhatWaits)
     EXPECT_EQ(q.next_deadline(), t0 + 3s);
     q.hold({"Telemetry", "B"}, b, false, t0);
     EXPECT_EQ(q.next_deadline(), t0 + 2s);
+}
+
+// A service sends its line statistics and then the raw answer, on two
+// topics, to a monitor it has not been matched to yet: the monitor gets them
+// in that order, even when the raw topic's reader is matched first.
+TEST(HoldQueue, ADestinationGetsItsMessagesInPublishingOrderAcrossTopics)
+{
+    using Clock = HoldQueue::Clock;
+    const HoldQueue::Key stats{"Telemetry", "Mag_Service"}, raw{"Raw_Telemetry", "Mag_Service"};
+    HoldQueue q;
+    const Clock::time_point t0{};
+    q.open_window(stats, t0 + 3s);
+    q.open_window(raw, t0 + 3s);
+    std::set<HoldQueue::Key> matched{raw};
+    auto ready = [&](const HoldQueue::Key& k) { return matched.count(k) > 0; };
+    BusEnvelope s1 = msg("S", 1), r1 = msg("S", 2);
+    EXPECT_TRUE(q.hold(stats, s1, ready(stats), t0));
+    EXPECT_TRUE(q.hold(raw, r1, ready(raw), t0)) << "written now, it would overtake the statistics";
+    EXPECT_FALSE(q.take(ready, t0 + 1ms, false)) << "the front waits for its own reader";
+    EXPECT_EQ(q.next_deadline(), t0 + 3s);
+    matched.insert(stats);
+    auto batch = q.take(ready, t0 + 2ms, false);
+    ASSERT_TRUE(batch);
+    EXPECT_EQ(batch->dest, "Mag_Service");
+    ASSERT_EQ(batch->messages.size(), 2u);
+    EXPECT_EQ(batch->messages[0].first, stats);
+    EXPECT_EQ(batch->messages[1].first, raw);
 }
