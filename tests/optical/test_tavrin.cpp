@@ -493,19 +493,16 @@ TEST(OpticalStartUp, MissingBaudRateExits255)
 // commands must still reach it.
 TEST_F(OpticalLine, ALineOnDescriptorZeroIsUsed)
 {
-    int saved_stdin = ::dup(0);
-    ASSERT_GE(saved_stdin, 0);
     serial_line_close(optical_device.fd);
-    testing::internal::CaptureStdout();  // before: its file would take descriptor 0
-    ::close(0);
-    int rc = optical_uart_init(pty.path().c_str(), 115200);
-    testing::internal::GetCapturedStdout();
-    const int fd = optical_device.fd;
-    if (rc == 0) command({0x00, 0x01, 0x00});
-    Bytes on_line = pty.read_device(500);
-    serial_line_close(optical_device.fd);
-    ::dup2(saved_stdin, 0);
-    ::close(saved_stdin);
+    int rc = -1, fd = -1;
+    Bytes on_line;
+    with_standard_input_closed([&] {
+        rc = optical_uart_init(pty.path().c_str(), 115200);  // prints: a capture's file would take 0
+        fd = optical_device.fd;
+        if (rc == 0) command({0x00, 0x01, 0x00});
+        on_line = pty.read_device(500);
+        serial_line_close(optical_device.fd);
+    });
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(fd, 0);
     EXPECT_EQ(on_line, hex({0xCD, 0x90, 0x01, 0x00, 0xFF})) << err;

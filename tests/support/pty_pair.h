@@ -95,3 +95,17 @@ private:
     int slave_ = -1;
     std::string path_;
 };
+
+// Runs `open_and_use` with standard input closed, as a service started
+// without one: the first descriptor it opens is 0. Standard input is back
+// when it returns; `open_and_use` must close what it opened.
+template <typename F>
+void with_standard_input_closed(F&& open_and_use)
+{
+    int saved = ::dup(0);
+    if (saved < 0) throw std::runtime_error("dup of standard input failed");
+    ::close(0);
+    open_and_use();
+    ::dup2(saved, 0);
+    ::close(saved);
+}

@@ -483,20 +483,19 @@ TEST(VisionStartUp, ConfigurationComesFromTheWorkingDirectory)
 // commands must still reach it.
 TEST_F(VisionLine, ALineOnDescriptorZeroIsUsed)
 {
-    int saved_stdin = ::dup(0);
-    ASSERT_GE(saved_stdin, 0);
     serial_line_close(vision_device.fd);
-    testing::internal::CaptureStdout();  // before: its file would take descriptor 0
-    ::close(0);
-    int rc = vision_uart_init(pty.path().c_str(), 115200);
-    testing::internal::GetCapturedStdout();
-    const int fd = vision_device.fd;
     const uint8_t frame[] = {0xEB, 0x90, 0x01};
-    int sent = rc == 0 ? Vision_send_Buffer(frame, sizeof frame) : rc;
-    Bytes on_line = pty.read_device(500);
-    serial_line_close(vision_device.fd);
-    ::dup2(saved_stdin, 0);
-    ::close(saved_stdin);
+    int rc = -1, fd = -1, sent = -1;
+    Bytes on_line;
+    testing::internal::CaptureStdout();  // first: its file would take descriptor 0
+    with_standard_input_closed([&] {
+        rc = vision_uart_init(pty.path().c_str(), 115200);
+        fd = vision_device.fd;
+        if (rc == 0) sent = Vision_send_Buffer(frame, sizeof frame);
+        on_line = pty.read_device(500);
+        serial_line_close(vision_device.fd);
+    });
+    testing::internal::GetCapturedStdout();
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(fd, 0);
     EXPECT_EQ(sent, DEV_OK);
