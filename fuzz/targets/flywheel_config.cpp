@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         int matches = 0;
         for (const Json::Value& w : root["flywheels"]) {
             if (!w.isObject() || !w["id"].isInt() || !w["device"].isString()) continue;
-            if (w["device"].asString() != configs[i].device || uint8_t(w["id"].asInt()) != configs[i].id) continue;
+            if (w["device"].asString() != configs[i].device || w["id"].asInt() != configs[i].id) continue;
             only = &w;
             ++matches;
         }

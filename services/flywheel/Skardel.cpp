@@ -51,7 +51,7 @@ int parse_flywheel_config_file(const std::string& path, FlywheelConfig* configs,
                 continue;
             }
             FlywheelConfig& c = configs[accepted];
-            c.id = uint8_t(id);
+            c.id = id;
             c.device = w["device"].asString();
             c.baudrate = w.isMember("baudrate") ? w["baudrate"].asInt() : 115200;
             // The default id × 17 + 17 only matters in its low byte; computed
@@ -367,11 +367,17 @@ void Skardel_cleanup()
 uint8_t flywheel_open_configured(const FlywheelConfig* configs, int n)
 {
     flywheel_count = 0;
+    bool opened[FLYWHEEL_MAX] = {};
     for (int i = 0; i < n; ++i) {
         const FlywheelConfig& c = configs[i];
-        if (c.id >= FLYWHEEL_MAX) {
+        if (c.id < 0 || c.id >= FLYWHEEL_MAX) {
             err_line("[ERROR] Invalid flywheel ID: " + std::to_string(c.id) + ", must be less than " +
                      std::to_string(FLYWHEEL_MAX));
+            continue;
+        }
+        if (opened[c.id]) {
+            // Setting it up again would close the first entry's line.
+            err_line("[ERROR] Flywheel " + std::to_string(c.id) + " is configured more than once; the first entry keeps it");
             continue;
         }
         int rc = flywheel_uart_init(c.id, c.device, c.baudrate, c.hardware_id);
@@ -379,6 +385,7 @@ uint8_t flywheel_open_configured(const FlywheelConfig* configs, int n)
             err_line("[ERROR] Failed to initialize flywheel " + std::to_string(c.id) + ": " + flywheel_strerror(rc));
             continue;
         }
+        opened[c.id] = true;
         out_line("[OK] Flywheel " + std::to_string(c.id) + " initialized successfully");
         ++flywheel_count;
         std::lock_guard<std::mutex> lock(cache_mutex);

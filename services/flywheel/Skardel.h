@@ -39,7 +39,7 @@ struct Flywheel_Cmd {
 };
 
 struct FlywheelConfig {
-    uint8_t id = 0;
+    int32_t id = 0;  // as configured: a number outside 0..7 is refused, never wrapped
     std::string device;
     int32_t baudrate = 115200;
     uint8_t hardware_id = 0;

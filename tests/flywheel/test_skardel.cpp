@@ -159,7 +159,8 @@ TEST(FlywheelSetUp, InvalidIdsAndTheSuccessLine)
     EXPECT_EQ(flywheel_uart_init(8, pty.path(), 115200, 0x99), -6);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ERROR] Invalid flywheel id: 8\n");
 
-    FlywheelConfig c[3];
+    PtyPair other;
+    FlywheelConfig c[5];
     c[0].id = 9;
     c[0].device = pty.path();
     c[1].id = 1;
@@ -167,9 +168,13 @@ TEST(FlywheelSetUp, InvalidIdsAndTheSuccessLine)
     c[1].hardware_id = 0x44;
     c[2].id = 2;
     c[2].device = "/nonexistent/wheel";
+    c[3].id = 257;  // one byte would make it 1
+    c[3].device = other.path();
+    c[4].id = 1;
+    c[4].device = other.path();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(flywheel_open_configured(c, 3), 1);
+    EXPECT_EQ(flywheel_open_configured(c, 5), 1);
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out, "[OK] Flywheel 1 UART init: dev=" + pty.path() + ", baud=115200, hw_id=0x44\n"
@@ -177,6 +182,12 @@ TEST(FlywheelSetUp, InvalidIdsAndTheSuccessLine)
     EXPECT_NE(err.find("[ERROR] Invalid flywheel ID: 9, must be less than 8\n"), std::string::npos) << err;
     EXPECT_NE(err.find("[ERROR] Failed to initialize flywheel 2: Serial not open or invalid\n"), std::string::npos)
         << err;
+    EXPECT_NE(err.find("[ERROR] Invalid flywheel ID: 257, must be less than 8\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("[ERROR] Flywheel 1 is configured more than once; the first entry keeps it\n"),
+              std::string::npos) << err;
+    // The first entry's line is still open and its own.
+    ASSERT_GE(flywheels[1].fd, 0);
+    EXPECT_EQ(flywheels[1].dev, pty.path());
 
     // Ids 1 (and a failed 2) without 0: bus wheel 1 addresses index 0, never set up.
     std::vector<unsigned char> cmd = command(1, 0, 100.0f, 1.0f);
