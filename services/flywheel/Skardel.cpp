@@ -165,6 +165,10 @@ void drain_line(Flywheel_Device& w, std::chrono::steady_clock::time_point now)
     }
 }
 
+// Bytes skipped per wheel that continue a run already reported: said once,
+// before the wheel's next event, rather than on every read of a noisy line.
+static std::size_t skipped_more_unsaid[FLYWHEEL_MAX];
+
 // Handles every complete event the wheel's buffer holds; returns the number
 // of good frames.
 int take_frames(uint8_t index, std::chrono::steady_clock::time_point now)
@@ -198,12 +202,18 @@ int take_frames(uint8_t index, std::chrono::steady_clock::time_point now)
             }
         }
         if (e == FlywheelFrameAssembler::Event::none) break;
+        if (e == FlywheelFrameAssembler::Event::skipped_more) {
+            skipped_more_unsaid[index] += detail;
+            continue;
+        }
+        if (skipped_more_unsaid[index] > 0) {
+            err_line("[WARN] Flywheel " + std::to_string(index) + " skipped " +
+                     std::to_string(skipped_more_unsaid[index]) + " more bytes of the same run");
+            skipped_more_unsaid[index] = 0;
+        }
         if (e == FlywheelFrameAssembler::Event::header) {
             err_line("[WARN] Flywheel " + std::to_string(index) + " skipped " + std::to_string(detail) +
                      " bytes before a frame header");
-        } else if (e == FlywheelFrameAssembler::Event::skipped_more) {
-            err_line("[WARN] Flywheel " + std::to_string(index) + " skipped " + std::to_string(detail) +
-                     " more bytes of the same run");
         } else if (e == FlywheelFrameAssembler::Event::incomplete) {
             err_line("[WARN] Flywheel " + std::to_string(index) + " incomplete frame: " + std::to_string(detail) +
                      "/" + std::to_string(FLYWHEEL_FRAME_LEN) + " bytes");

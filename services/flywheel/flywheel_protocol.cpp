@@ -72,11 +72,13 @@ void FlywheelFrameAssembler::clear()
     buf_.clear();
     arrivals_.clear();
     skip_run_open_ = false;
+    spoiled_left_ = 0;
 }
 
 void FlywheelFrameAssembler::drop_front(std::size_t n, Clock::time_point now)
 {
     n = std::min(n, buf_.size());
+    spoiled_left_ -= std::min(n, spoiled_left_);
     buf_.erase(buf_.begin(), buf_.begin() + long(n));
     while (n > 0 && !arrivals_.empty()) {
         std::size_t take = std::min(n, arrivals_.front().first);
@@ -116,13 +118,31 @@ FlywheelFrameAssembler::Event FlywheelFrameAssembler::next(uint8_t frame[FLYWHEE
 {
     detail = 0;
     if (buf_.empty()) return Event::none;
+    if (spoiled_left_ > 0) {
+        // Bytes of a spoiled frame already counted: a good frame that starts
+        // among them is taken; anything else goes without a second count.
+        if (buf_[0] == FLYWHEEL_FRAME_HEADER && buf_.size() < FLYWHEEL_FRAME_LEN) {
+            if (now - head_since_ < give_up_) return Event::none;
+            ++given_up_;
+        } else if (buf_[0] == FLYWHEEL_FRAME_HEADER && flywheel_checksum_ok(buf_.data())) {
+            spoiled_left_ = 0;
+            std::copy(buf_.begin(), buf_.begin() + FLYWHEEL_FRAME_LEN, frame);
+            drop_front(FLYWHEEL_FRAME_LEN, now);
+            return Event::frame;
+        }
+        detail = resync(now);
+        return Event::skipped_more;
+    }
     if (buf_[0] != FLYWHEEL_FRAME_HEADER) {
-        const bool continues = skip_run_open_ && now - last_skip_ <= give_up_;
+        // One run lasts at most the give-up time from its first byte: a
+        // line that sends nothing but noise counts a header error for each
+        // such stretch, not one for ever.
+        const bool continues = skip_run_open_ && now - run_start_ <= give_up_;
+        if (!continues) run_start_ = now;
         detail = resync(now);
         // Skipped to the end of what has arrived: the run may go on in the
         // next read.
         skip_run_open_ = buf_.empty();
-        last_skip_ = now;
         return continues ? Event::skipped_more : Event::header;
     }
     skip_run_open_ = false;
@@ -130,6 +150,7 @@ FlywheelFrameAssembler::Event FlywheelFrameAssembler::next(uint8_t frame[FLYWHEE
         if (now - head_since_ < give_up_) return Event::none;
         // The abandoned frame and everything that has waited as long; then
         // on to the next plausible header among the newer bytes.
+        ++given_up_;
         const std::size_t stale = std::max<std::size_t>(stale_bytes(now), 1);
         drop_front(stale - 1, now);
         detail = stale - 1 + resync(now);
@@ -138,7 +159,9 @@ FlywheelFrameAssembler::Event FlywheelFrameAssembler::next(uint8_t frame[FLYWHEE
     if (!flywheel_checksum_ok(buf_.data())) {
         detail = FLYWHEEL_FRAME_LEN;
         std::copy(buf_.begin(), buf_.begin() + FLYWHEEL_FRAME_LEN, frame);
-        resync(now);
+        const std::size_t skipped = resync(now);
+        // What is left of this frame (it may hold more 0xFF) is counted now.
+        spoiled_left_ = skipped < FLYWHEEL_FRAME_LEN ? FLYWHEEL_FRAME_LEN - skipped : 0;
         return Event::checksum;
     }
     std::copy(buf_.begin(), buf_.begin() + FLYWHEEL_FRAME_LEN, frame);

@@ -62,7 +62,9 @@ int checksum_verify(const uint8_t* data, int len);
 //  - header: a run of bytes at the front that cannot start a frame, skipped
 //    up to the next plausible header;
 //  - checksum: a complete 19-byte candidate at the front, starting 0xFF,
-//    whose checksum fails (its bytes are then resynchronised over);
+//    whose checksum fails (its bytes are then resynchronised over; an 0xFF
+//    among them that later fails too, or bytes of it read later, are not
+//    counted again, but a good frame that starts among them is taken);
 //  - incomplete: a partial frame at the front that did not complete within
 //    `give_up` (default 100 ms, far longer than any frame takes on the wire).
 //    Every byte that has waited that long goes with it, so the 0xFF bytes
@@ -71,9 +73,10 @@ int checksum_verify(const uint8_t* data, int len);
 class FlywheelFrameAssembler {
 public:
     using Clock = std::chrono::steady_clock;
-    // skipped_more: bytes that cannot start a frame, continuing within the
-    // give-up time a run already reported as `header` that had emptied the
-    // buffer (the rest of one burst, read later): one run is one header error.
+    // skipped_more: bytes already counted: those continuing, within the
+    // give-up time from its start, a run reported as `header` that had
+    // emptied the buffer (the rest of one burst, read later: one run is one
+    // header error), and the rest of a frame reported as `checksum`.
     enum class Event { none, frame, header, skipped_more, checksum, incomplete };
 
     FlywheelFrameAssembler() = default;
@@ -85,6 +88,9 @@ public:
     Event next(uint8_t frame[FLYWHEEL_FRAME_LEN], std::size_t& detail, Clock::time_point now);
     void clear();
     std::size_t buffered() const { return buf_.size(); }
+    // Candidates given up for not completing in time, counted as `incomplete`
+    // or (inside a spoiled frame) not: a frame may have been among them.
+    std::size_t given_up() const { return given_up_; }
 
 private:
     void drop_front(std::size_t n, Clock::time_point now);
@@ -100,6 +106,9 @@ private:
     std::deque<std::pair<std::size_t, Clock::time_point>> arrivals_;
     Clock::time_point head_since_{};
     bool skip_run_open_ = false;  // the last header event skipped to the end of the buffer
-    Clock::time_point last_skip_{};
+    Clock::time_point run_start_{};  // when the open run of skipped bytes was first reported
+    // Bytes at the front that belong to a frame already counted as spoiled.
+    std::size_t spoiled_left_ = 0;
+    std::size_t given_up_ = 0;
     std::chrono::milliseconds give_up_{100};
 };

@@ -171,6 +171,47 @@ TEST(FlywheelAssembly, StreamCases)
     }
 }
 
+// What a line delivers, in reads on a virtual clock, and the faults counted.
+TEST(FlywheelAssembly, EachFaultIsCountedOnce)
+{
+    auto good = status_frame(200000, 1500, -300, 0x11);
+    auto spoiled = status_frame(-1000, 2, 3, 0x11);  // FF FF FC 18 inside
+    spoiled[18] ^= 0x40;
+    std::vector<uint8_t> noise(64);
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = uint8_t(0x30 + i % 7);
+    using Reads = std::vector<std::pair<int, std::vector<uint8_t>>>;  // ms, bytes
+    Reads noise_for_a_second;
+    for (int ms = 0; ms < 1000; ms += 2) noise_for_a_second.push_back({ms, noise});
+    noise_for_a_second.push_back({1000, good});
+    const struct {
+        const char* name;
+        Reads reads;
+        unsigned header, checksum, frames;
+    } rows[] = {
+        {"a spoiled frame with 0xFF inside, then a good one in the next read", {{0, spoiled}, {1, good}}, 0, 1, 1},
+        {"the spoiled frame split where its inner 0xFF starts",
+         {{0, {spoiled.begin(), spoiled.begin() + 1}}, {1, {spoiled.begin() + 1, spoiled.end()}}, {2, good}}, 0, 1, 1},
+        {"noise only, for a second, read every 2 ms", noise_for_a_second, 10, 0, 1},
+    };
+    for (const auto& row : rows) {
+        FlywheelFrameAssembler a(100ms);
+        const auto t0 = FlywheelFrameAssembler::Clock::time_point{} + 1h;
+        unsigned header = 0, checksum = 0, frames = 0;
+        for (const auto& [ms, bytes] : row.reads) {
+            const auto now = t0 + std::chrono::milliseconds(ms);
+            a.feed(bytes.data(), bytes.size(), now);
+            for (E e : take_all(a, now).events) {
+                header += e == E::header;
+                checksum += e == E::checksum;
+                frames += e == E::frame;
+            }
+        }
+        EXPECT_EQ(header, row.header) << row.name;
+        EXPECT_EQ(checksum, row.checksum) << row.name;
+        EXPECT_EQ(frames, row.frames) << row.name;
+    }
+}
+
 TEST(FlywheelAssembly, GarbageAfterTheGiveUpTimeIsANewRun)
 {
     const std::vector<uint8_t> garbage = {0x01, 0x02, 0x03};
