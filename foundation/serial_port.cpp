@@ -166,8 +166,10 @@ int serial_line_open(const SerialLineProfile& profile, const char* path, int bau
         return fail(profile.open_failed, fd);
     }
 
-    int flags = O_RDWR | O_NOCTTY | O_CLOEXEC | (profile.nonblocking ? O_NONBLOCK : 0);
-    fd = ::open(path, flags);
+    // Always opened without blocking: a line whose CLOCAL is off would
+    // otherwise wait for carrier before the service even starts. A blocking
+    // profile gets its mode once the line is set up.
+    fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         fd = -1;
         return fail(profile.open_failed, fd);
@@ -180,6 +182,10 @@ int serial_line_open(const SerialLineProfile& profile, const char* path, int bau
     serial_apply_profile(t, profile, serial_speed_for_baud(baud));
 
     if (apply_line_settings(fd, t) != 0) return fail(profile.setattr_failed, fd);
+    if (!profile.nonblocking) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(profile.open_failed, fd);
+    }
     tcflush(fd, TCIOFLUSH);
     return DEV_OK;
 }

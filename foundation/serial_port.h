@@ -14,7 +14,7 @@
 
 struct SerialLineProfile {
     const char* name;            // for diagnostics only
-    bool nonblocking;            // open with O_NONBLOCK
+    bool nonblocking;            // reads and writes do not block (every line is opened without blocking)
     bool odd_parity;             // 8O1 when true, 8N1 when false (PARODD left as read)
     bool full_raw;               // full raw profile: all input processing off, c_lflag = c_oflag = 0
     bool zero_termios_first;     // clear the local termios before tcgetattr
