@@ -367,7 +367,7 @@ struct Vantrel::Impl {
         if (settle.count() > 0) {
             // Until the new writer is matched, hold what is sent to it.
             std::lock_guard<std::mutex> lock(matching.mutex);
-            matching.held.open_window(key, Clock::now() + settle);
+            matching.held.open_window(key, Clock::now(), settle);
         }
         DataWriter* writer =
             publisher->create_datawriter(t, vantrel_writer_qos(), listener.get(), StatusMask::publication_matched());
@@ -402,7 +402,7 @@ struct Vantrel::Impl {
             auto batch = matching.held.take(ready, Clock::now(), matching.closing);
             if (!batch) {
                 if (matching.closing) return;
-                auto deadline = matching.held.next_deadline();
+                auto deadline = matching.held.next_deadline(Clock::now());
                 if (deadline == Clock::time_point::max()) {
                     matching.changed.wait(lock);
                 } else {

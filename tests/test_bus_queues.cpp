@@ -181,36 +181,46 @@ TEST(HoldQueue, MessagesWaitForTheirDestinationInOrder)
           {sender, 3, 0, false, {2}}}},
         {"closing sends what waits", true, {{publish, 0, 1, true, {}}, {flush, 1, 0, false, {1}}}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        HoldQueue q;
-        const Clock::time_point t0{};
-        if (c.window) q.open_window(key, t0 + 3s);
-        bool matched = false, busy = false;
-        auto ready = [&](const HoldQueue::Key& k) { return matched && k == key; };
-        for (const Step& s : c.steps) {
-            const auto now = t0 + std::chrono::milliseconds(s.at_ms);
-            SCOPED_TRACE(s.at_ms);
-            if (s.op == publish) {
-                BusEnvelope e = msg("R", s.byte);
-                EXPECT_EQ(q.hold(key, e, ready(key), now), s.held);
-                EXPECT_EQ(e.payload.empty(), s.held) << "a held message is taken, a written one left";
-            } else if (s.op == match) {
-                matched = true;
-            } else {
-                if (busy) q.done(key.second);
-                busy = false;
-                auto batch = q.take(ready, now, s.op == flush);
-                std::vector<unsigned char> sent;
-                if (batch) {
-                    for (auto& m : batch->messages) sent.push_back(m.second.payload.at(0));
-                    busy = !s.done_after;
-                    if (s.done_after) q.done(batch->dest);
+    auto run = [&](const auto& cases, std::chrono::milliseconds settle) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            HoldQueue q(200ms, settle);
+            const Clock::time_point t0{};
+            if (c.window) q.open_window(key, t0, 3s);
+            bool matched = false, busy = false;
+            auto ready = [&](const HoldQueue::Key& k) { return matched && k == key; };
+            for (const Step& s : c.steps) {
+                const auto now = t0 + std::chrono::milliseconds(s.at_ms);
+                SCOPED_TRACE(s.at_ms);
+                if (s.op == publish) {
+                    BusEnvelope e = msg("R", s.byte);
+                    EXPECT_EQ(q.hold(key, e, ready(key), now), s.held);
+                    EXPECT_EQ(e.payload.empty(), s.held) << "a held message is taken, a written one left";
+                } else if (s.op == match) {
+                    matched = true;
+                } else {
+                    if (busy) q.done(key.second);
+                    busy = false;
+                    auto batch = q.take(ready, now, s.op == flush);
+                    std::vector<unsigned char> sent;
+                    if (batch) {
+                        for (auto& m : batch->messages) sent.push_back(m.second.payload.at(0));
+                        busy = !s.done_after;
+                        if (s.done_after) q.done(batch->dest);
+                    }
+                    EXPECT_EQ(sent, s.sent);
                 }
-                EXPECT_EQ(sent, s.sent);
             }
         }
-    }
+    };
+    run(cases, 0ms);
+    const Case settled[] = {
+        {"matched at once, still held while the reader learns of the writer",
+         true,
+         {{match, 0, 0, false, {}}, {publish, 0, 1, true, {}}, {sender, 49, 0, false, {}},
+          {sender, 50, 0, false, {1}}, {publish, 51, 2, false, {}}}},
+    };
+    run(settled, 50ms);
 }
 
 TEST(HoldQueue, TheSenderSleepsUntilTheEarliestWindowOfWhatWaits)
@@ -218,15 +228,15 @@ TEST(HoldQueue, TheSenderSleepsUntilTheEarliestWindowOfWhatWaits)
     using Clock = HoldQueue::Clock;
     HoldQueue q;
     const Clock::time_point t0{};
-    EXPECT_EQ(q.next_deadline(), Clock::time_point::max());
-    q.open_window({"Telemetry", "A"}, t0 + 3s);
-    q.open_window({"Telemetry", "B"}, t0 + 2s);
-    EXPECT_EQ(q.next_deadline(), Clock::time_point::max()) << "an open window with nothing held needs no wake-up";
+    EXPECT_EQ(q.next_deadline(t0), Clock::time_point::max());
+    q.open_window({"Telemetry", "A"}, t0, 3s);
+    q.open_window({"Telemetry", "B"}, t0, 2s);
+    EXPECT_EQ(q.next_deadline(t0), Clock::time_point::max()) << "an open window with nothing held needs no wake-up";
     BusEnvelope a = msg("R", 1), b = msg("R", 2);
     q.hold({"Telemetry", "A"}, a, false, t0);
-    EXPECT_EQ(q.next_deadline(), t0 + 3s);
+    EXPECT_EQ(q.next_deadline(t0 + 500ms), t0 + 3s) << "past the grace";
     q.hold({"Telemetry", "B"}, b, false, t0);
-    EXPECT_EQ(q.next_deadline(), t0 + 2s);
+    EXPECT_EQ(q.next_deadline(t0 + 500ms), t0 + 2s);
 }
 
 // A service sends its line statistics and then the raw answer, on two
@@ -236,17 +246,17 @@ TEST(HoldQueue, ADestinationGetsItsMessagesInPublishingOrderAcrossTopics)
 {
     using Clock = HoldQueue::Clock;
     const HoldQueue::Key stats{"Telemetry", "Mag_Service"}, raw{"Raw_Telemetry", "Mag_Service"};
-    HoldQueue q;
+    HoldQueue q(200ms, 0ms);
     const Clock::time_point t0{};
-    q.open_window(stats, t0 + 3s);
-    q.open_window(raw, t0 + 3s);
+    q.open_window(stats, t0, 3s);
+    q.open_window(raw, t0, 3s);
     std::set<HoldQueue::Key> matched{raw};
     auto ready = [&](const HoldQueue::Key& k) { return matched.count(k) > 0; };
     BusEnvelope s1 = msg("S", 1), r1 = msg("S", 2);
     EXPECT_TRUE(q.hold(stats, s1, ready(stats), t0));
     EXPECT_TRUE(q.hold(raw, r1, ready(raw), t0)) << "written now, it would overtake the statistics";
     EXPECT_FALSE(q.take(ready, t0 + 1ms, false)) << "the front waits for its own reader";
-    EXPECT_EQ(q.next_deadline(), t0 + 3s);
+    EXPECT_EQ(q.next_deadline(t0 + 1ms), t0 + 200ms) << "the grace for what waits behind it";
     matched.insert(stats);
     auto batch = q.take(ready, t0 + 2ms, false);
     ASSERT_TRUE(batch);
@@ -254,4 +264,36 @@ TEST(HoldQueue, ADestinationGetsItsMessagesInPublishingOrderAcrossTopics)
     ASSERT_EQ(batch->messages.size(), 2u);
     EXPECT_EQ(batch->messages[0].first, stats);
     EXPECT_EQ(batch->messages[1].first, raw);
+}
+
+// The console's bootstrap command to a service that takes no commands never
+// finds a reader; its requests to that service wait behind it only for the
+// grace, then go ahead of it, and the command goes when its window ends.
+TEST(HoldQueue, AMessageNobodyWillReadHoldsUpItsDestinationOnlyForTheGrace)
+{
+    using Clock = HoldQueue::Clock;
+    const HoldQueue::Key command{"Command", "Mems_Hardware_Service"}, request{"Telemetry", "Mems_Hardware_Service"};
+    HoldQueue q;
+    const Clock::time_point t0{};
+    q.open_window(command, t0, 3s);
+    q.open_window(request, t0, 3s);
+    auto ready = [&](const HoldQueue::Key& k) { return k == request; };
+    BusEnvelope c = msg("C", 1), r1 = msg("C", 2), r2 = msg("C", 3);
+    EXPECT_TRUE(q.hold(command, c, false, t0));
+    EXPECT_TRUE(q.hold(request, r1, true, t0 + 10ms));
+    EXPECT_FALSE(q.take(ready, t0 + 199ms, false));
+    auto first = q.take(ready, t0 + 200ms, false);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->messages.size(), 1u);
+    EXPECT_EQ(first->messages[0].first, request);
+    q.done(first->dest);
+    EXPECT_EQ(q.next_deadline(t0 + 200ms), t0 + 3s) << "no wake-up before the command's window ends";
+    EXPECT_TRUE(q.hold(request, r2, true, t0 + 1s)) << "queued, and sent at the next look";
+    auto second = q.take(ready, t0 + 1s, false);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->messages.size(), 1u);
+    q.done(second->dest);
+    auto last = q.take(ready, t0 + 3s, false);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->messages[0].first, command);
 }

@@ -42,7 +42,7 @@ TEST(FlywheelConfigIds, LargeIdGetsDefaultHardwareIdWithoutOverflow)
     FlywheelConfig configs[FLYWHEEL_MAX];
     ASSERT_EQ(parse_flywheel_config_file(file.path(), configs, FLYWHEEL_MAX), 1);
     EXPECT_EQ(configs[0].device, "/dev/wheel-a");
-    EXPECT_EQ(configs[0].id, uint8_t(211515201));
+    EXPECT_EQ(configs[0].id, 211515201) << "kept as configured, to be refused, not wrapped";
     EXPECT_EQ(configs[0].hardware_id, low_byte_of_default(211515201));
 }
 
