@@ -467,9 +467,9 @@ TEST(FaultCampaign, ReactionWheel)
     };
     const std::vector<WheelStep> steps = {
         {"silence", {}, "a frame not sent is not counted; the reply keeps the last good frame"},
-        {"checksum", {0, 1, 1, 0},
+        {"checksum", {0, 1, 0, 0},
          "the 19 bytes start 0xFF but fail the checksum: +1 checksum; the inverted checksum byte is 0xFF, "
-         "which the assembler keeps as a possible frame start and gives up 100 ms later: +1 length"},
+         "a possible frame start given up 100 ms later, and part of the frame already counted: nothing more"},
         {"short", {0, 0, 1, 0}, "FF and 8 zero bytes, given up after 100 ms, 150 ms before the next frame"},
         {"split", {}, "pieces 2-5 ms apart are assembled across reads"},
         {"garbage", {1, 0, 0, 0},
