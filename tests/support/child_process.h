@@ -60,6 +60,8 @@ public:
     }
 
     // Waits for the child to exit; returns its wait status or -1 on timeout.
+    // Once it has exited, also waits (up to 2 s more) until the reader has
+    // everything it wrote: the pipes may still hold its last lines.
     int wait_exit(std::chrono::milliseconds timeout)
     {
         auto until = std::chrono::steady_clock::now() + timeout;
@@ -74,6 +76,8 @@ public:
             if (std::chrono::steady_clock::now() >= until) return -1;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait_for(lock, std::chrono::seconds(2), [this] { return streams_ended_; });
         return status_;
     }
 
@@ -138,6 +142,9 @@ private:
                 cv_.notify_all();
             }
         }
+        std::lock_guard<std::mutex> lock(mutex_);
+        streams_ended_ = true;
+        cv_.notify_all();
     }
 
     pid_t pid_ = -1;
@@ -148,4 +155,5 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::string out_, err_;
+    bool streams_ended_ = false;  // both pipes read to their end
 };
