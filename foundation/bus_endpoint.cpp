@@ -565,6 +565,18 @@ Vantrel::~Vantrel()
         impl_->takers.idle.wait(lock, [this] { return impl_->takers.in_flight == 0; });
     }
     if (impl_->participant) {
+        // What the last callbacks sent (a service's answer to the request it
+        // was serving when it was told to stop) reaches its readers before
+        // the writers go: a reader repairs a lost sample from its writer, and
+        // shared-memory samples live in this participant's segment. At most
+        // one second in all.
+        const auto acked_by = Clock::now() + std::chrono::seconds(1);
+        for (auto& w : impl_->writers) {
+            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(acked_by - Clock::now()).count();
+            if (left <= 0 || !w.second.writer) break;
+            w.second.writer->wait_for_acknowledgments(
+                eprosima::fastrtps::Duration_t(int32_t(left / 1000000000), uint32_t(left % 1000000000)));
+        }
         for (auto& s : impl_->subscriptions) {
             if (s.reader) s.reader->set_listener(nullptr);
         }
