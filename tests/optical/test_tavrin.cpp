@@ -186,7 +186,8 @@ TEST_F(OpticalLine, AGoodFirstAnswerLeavesTheScore)
 {
     optical_device.consecutive_fail_cnt = 3;
     ScriptedDevice device(pty.master(), 5);
-    device.push(ScriptedDevice::Step{optical_answer(), 50, 1});
+    // Pieces far enough apart that a loaded host still reads them apart.
+    device.push(ScriptedDevice::Step{optical_answer(), 50, 15});
     OPTICAL_GNC_Frame record{};
     OPTICAL_Serial_Frame stats{};
     uint8_t raw[228];
