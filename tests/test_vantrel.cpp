@@ -342,9 +342,10 @@ TEST(Vantrel, DeletingWhileMessagesArriveIsSafe)
 // callback's publish must not wait on anything subscription creation holds.
 TEST(Vantrel, CallbacksPublishWhileTheirSubscriptionIsBeingCreated)
 {
+    // What the callbacks touch outlives the endpoints that run them.
+    std::atomic<int> answers{0};
     Vantrel asker(0, 3000, "Test_Busy_Asker", quiet);
     asker.create_pub("Telemetry");
-    std::atomic<int> answers{0};
     asker.create_sub("Telemetry",
                      [&](std::string, std::string, std::string, std::string, std::string,
                          std::vector<unsigned char>&) { ++answers; },
@@ -396,17 +397,23 @@ TEST(Vantrel, CallbacksPublishWhileTheirSubscriptionIsBeingCreated)
 // whole topic (here the asker itself) sees every message whoever it is for.
 TEST(Vantrel, AHandlerThatBlocksDelaysOnlyItsOwnSubscription)
 {
+    // What the callbacks touch outlives the endpoints that run them, and
+    // the silent device is released however the test ends.
+    Inbox replies, seen;
+    std::atomic<bool> release{false};
+    std::atomic<int> started{0};
     Vantrel asker(0, 3000, "Test_Slow_Asker", quiet);
     Vantrel service(0, 3000, "Test_Slow_Service", quiet);
+    struct Release {
+        std::atomic<bool>& flag;
+        ~Release() { flag = true; }
+    } release_at_end{release};
     for (Vantrel* e : {&asker, &service}) {
         e->create_pub("Telemetry");
         e->create_pub("Command");
     }
-    Inbox replies, seen;
     asker.create_sub("Telemetry", replies.callback(), filter_for("Test_Slow_Asker"), {});
     ASSERT_TRUE(vantrel_observe_all(asker, "Telemetry", seen.callback()));
-    std::atomic<bool> release{false};
-    std::atomic<int> started{0};
     auto slow_request = [&](std::string src, std::string, std::string, std::string, std::string,
                             std::vector<unsigned char>& data) {
         ++started;
