@@ -200,3 +200,63 @@ int serial_device_setup(const SerialLineProfile& profile, Serial_Device& device,
     device.uart_ready = 1;
     return DEV_OK;
 }
+
+std::chrono::milliseconds serial_write_deadline(std::size_t length, int baud)
+{
+    // The speed the line really runs at: unlisted numbers open at 115200.
+    const long long speed = serial_speed_for_baud(baud) == B115200 ? 115200 : baud;
+    const long long bits = static_cast<long long>(length) * 11;
+    const long long line_ms = (bits * 1000 + speed - 1) / speed;
+    return std::chrono::milliseconds(2 * line_ms + SERIAL_WRITE_MARGIN_MS);
+}
+
+ssize_t serial_write_frame(int fd, const void* data, std::size_t length, int baud)
+{
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    // The descriptor may be in blocking mode for its reads; the write never is.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return -1;
+    const bool was_blocking = (flags & O_NONBLOCK) == 0;
+    if (was_blocking && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+
+    const auto deadline = std::chrono::steady_clock::now() + serial_write_deadline(length, baud);
+    const auto* p = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    int error = 0;
+    while (done < length) {
+        const ssize_t n = ::write(fd, p + done, length - done);
+        if (n > 0) {
+            done += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            error = errno;
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            error = ETIMEDOUT;
+            break;
+        }
+        pollfd writable{fd, POLLOUT, 0};
+        const int ready = ::poll(&writable, 1, int(std::min<long long>(left, 1000)));
+        if (ready < 0 && errno != EINTR) {
+            error = errno;
+            break;
+        }
+        if (ready > 0 && (writable.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            error = EIO;
+            break;
+        }
+    }
+    if (error == ETIMEDOUT) tcflush(fd, TCOFLUSH);
+    if (was_blocking) fcntl(fd, F_SETFL, flags);
+    errno = error;
+    if (error == 0) return ssize_t(length);
+    return done > 0 ? ssize_t(done) : -1;
+}

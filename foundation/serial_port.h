@@ -8,8 +8,11 @@
 
 #include "device_status.h"
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <termios.h>
 
 struct SerialLineProfile {
@@ -67,6 +70,18 @@ void serial_line_close(int32_t& fd);
 // rejected before it had fully arrived, which a flush alone would leave to
 // spoil the next attempt. Returns the number of bytes discarded.
 std::size_t serial_drain_until_quiet(int fd, int quiet_ms, int max_ms);
+
+// Writes a whole frame, or fails within a deadline: twice the time the line's
+// speed needs for the frame (11 bits a byte) plus SERIAL_WRITE_MARGIN_MS. A
+// device that stops reading (flow control held off, a stalled adapter) costs
+// one failed send, never a service blocked in write. Returns what write
+// would: the bytes written, all `length` of them on success; on failure
+// fewer (-1 when none went) with errno set, ETIMEDOUT when the deadline
+// passed, and then what is still queued on the line is discarded, so that
+// the rest of a cut frame never reaches the device later.
+ssize_t serial_write_frame(int fd, const void* data, std::size_t length, int baud);
+std::chrono::milliseconds serial_write_deadline(std::size_t length, int baud);
+constexpr int SERIAL_WRITE_MARGIN_MS = 100;
 
 // Before a retry that follows a rejected answer: the quiet gap and the
 // bound used by the services.

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <thread>
 #include <gtest/gtest.h>
 
@@ -140,6 +141,59 @@ INSTANTIATE_TEST_SUITE_P(Profiles, EveryProfile, ::testing::ValuesIn(kProfiles),
                          [](const ::testing::TestParamInfo<ProfileCase>& info) {
                              return std::string(info.param.profile->name);
                          });
+
+// The device stops reading: frames go until the line's queue is full, then
+// one write fails (ETIMEDOUT) instead of blocking, leaves the line's mode as
+// it was and discards what was queued; once the device reads again, whole
+// frames go again.
+TEST_P(EveryProfile, AWriteToADeviceThatStopsReadingFailsInsteadOfBlocking)
+{
+    PtyPair pty;
+    int32_t fd = -1;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(serial_line_open(*GetParam().profile, pty.path().c_str(), 115200, fd), DEV_OK);
+    testing::internal::GetCapturedStdout();
+    const int mode = fcntl(fd, F_GETFL);
+    const std::vector<uint8_t> frame(77, 0x5A);
+    ssize_t w = 0;
+    int frames = 0;
+    for (; frames < 100000; ++frames) {
+        w = serial_write_frame(fd, frame.data(), frame.size(), 115200);
+        if (w != ssize_t(frame.size())) break;
+    }
+    EXPECT_GT(frames, 0);
+    EXPECT_LT(w, ssize_t(frame.size()));
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(fcntl(fd, F_GETFL), mode);
+    int queued = -1;
+    ASSERT_EQ(ioctl(fd, TIOCOUTQ, &queued), 0);
+    EXPECT_EQ(queued, 0) << "the cut frame and those before it are not left to go later";
+
+    std::vector<uint8_t> sink(4096);
+    fcntl(pty.master(), F_SETFL, fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
+    while (::read(pty.master(), sink.data(), sink.size()) > 0) {
+    }
+    EXPECT_EQ(serial_write_frame(fd, frame.data(), frame.size(), 115200), ssize_t(frame.size()));
+    EXPECT_EQ(serial_write_frame(-1, frame.data(), frame.size(), 115200), -1);
+    serial_line_close(fd);
+}
+
+TEST(SerialWrite, DeadlineIsTwiceTheFrameTimePlusTheMargin)
+{
+    struct Case {
+        std::size_t length;
+        int baud;
+        long ms;
+    } cases[] = {
+        {11, 115200, 2 * 2 + SERIAL_WRITE_MARGIN_MS},  // 121 bits: 1.05 ms, rounded up
+        {77, 9600, 2 * 89 + SERIAL_WRITE_MARGIN_MS},   // 847 bits: 88.2 ms, rounded up
+        {0, 115200, SERIAL_WRITE_MARGIN_MS},
+        {77, 0, 2 * 8 + SERIAL_WRITE_MARGIN_MS},       // an unlisted speed opens at 115200
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(serial_write_deadline(c.length, c.baud).count(), c.ms) << c.length << " at " << c.baud;
+    }
+}
 
 TEST(SerialProfile, PartialRawKeepsUnrelatedInputBits)
 {

@@ -112,9 +112,7 @@ int send_flywheel_command(uint8_t index)
     if (!cmd.pending) return DEV_OK;
     uint8_t frame[FLYWHEEL_CMD_LEN];
     build_flywheel_command(cmd.cmd, cmd.value1, cmd.value2, hardware_id, frame);
-    ssize_t w = ::write(flywheels[index].fd, frame, sizeof frame);
-    if (w != ssize_t(sizeof frame)) {
-        if (w >= 0) errno = EIO;
+    if (serial_write_frame(flywheels[index].fd, frame, sizeof frame, flywheels[index].baud) != ssize_t(sizeof frame)) {
         err_line("[Flywheel" + std::to_string(index) + "] Send cmd failed: " + std::strerror(errno));
         return DEV_ERR_SEND;
     }

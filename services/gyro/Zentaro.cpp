@@ -39,7 +39,7 @@ public:
     int reset_line() override { return gyro_uart_init(std::string(gyro_device.dev), gyro_device.baud); }
     int send_request() override
     {
-        ssize_t w = ::write(gyro_device.fd, RATE_REQUEST, sizeof RATE_REQUEST);
+        ssize_t w = serial_write_frame(gyro_device.fd, RATE_REQUEST, sizeof RATE_REQUEST, gyro_device.baud);
         return w == ssize_t(sizeof RATE_REQUEST) ? DEV_OK : DEV_ERR_SEND;
     }
     bool checksum_ok(const uint8_t* a) override

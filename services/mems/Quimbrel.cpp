@@ -90,9 +90,8 @@ int send_mems_cmd()
         err_line("[ERROR] MEMS serial not open");
         return DEV_ERR_NOT_OPEN;
     }
-    ssize_t w = ::write(mems_device.fd, RATE_REQUEST, sizeof RATE_REQUEST);
-    if (w != ssize_t(sizeof RATE_REQUEST)) {
-        if (w >= 0) errno = EIO;
+    if (serial_write_frame(mems_device.fd, RATE_REQUEST, sizeof RATE_REQUEST, mems_device.baud) !=
+        ssize_t(sizeof RATE_REQUEST)) {
         std::fprintf(stderr, "[ERROR] Send MEMS cmd failed: %s\n", std::strerror(errno));
         std::fflush(stderr);
         ++mems_device.send_fail_cnt;

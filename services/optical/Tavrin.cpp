@@ -127,7 +127,7 @@ int optical_send_buffer(const uint8_t* data, uint16_t length)
         err_line("[ERROR] Optical serial not ready for sending");
         return DEV_ERR_NOT_OPEN;
     }
-    ssize_t w = ::write(optical_device.fd, data, length);
+    ssize_t w = serial_write_frame(optical_device.fd, data, length, optical_device.baud);
     if (w != ssize_t(length)) {
         err_line("[ERROR] Failed to send optical command: wrote " + std::to_string(w) + "/" +
                  std::to_string(length) + " bytes");

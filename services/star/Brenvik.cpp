@@ -167,9 +167,7 @@ int send_star_cmd(star_type_t type, uint8_t num, SENSOR_Cmder code, uint8_t para
         say(stderr, "[ERROR] Unsupported cmd=%d for %s STAR%d\n", code, star_type_name(type), int(num));
         return DEV_ERR_PARSE;
     }
-    ssize_t written = ::write(d->fd, frame, len);
-    if (written != ssize_t(len)) {
-        if (written >= 0) errno = EIO;
+    if (serial_write_frame(d->fd, frame, len, d->baud) != ssize_t(len)) {
         say_errno(code == STAR_CMD_ESD ? "[ERROR] Send ESD cmd failed" : "[ERROR] Send star cmd failed");
         ++d->consecutive_fail_cnt;
         return DEV_ERR_SEND;

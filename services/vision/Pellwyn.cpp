@@ -48,7 +48,8 @@ public:
     int flush_before_request() const override { return TCIFLUSH; }
     int send_request() override
     {
-        ssize_t w = ::write(vision_device.fd, VISION_HEALTH_QUERY, sizeof VISION_HEALTH_QUERY);
+        ssize_t w = serial_write_frame(vision_device.fd, VISION_HEALTH_QUERY, sizeof VISION_HEALTH_QUERY,
+                                       vision_device.baud);
         return w == ssize_t(sizeof VISION_HEALTH_QUERY) ? DEV_OK : DEV_ERR_SEND;
     }
     bool header_ok(const uint8_t* a) override { return vision_header_ok(a); }
@@ -130,7 +131,7 @@ int vision_uart_init(const char* device, int baudrate)
 int Vision_send_Buffer(const uint8_t* data, uint16_t length)
 {
     if (vision_device.fd < 0 || vision_device.uart_ready != 1) return DEV_ERR_SEND;
-    ssize_t w = ::write(vision_device.fd, data, length);
+    ssize_t w = serial_write_frame(vision_device.fd, data, length, vision_device.baud);
     return w == ssize_t(length) ? DEV_OK : DEV_ERR_SEND;
 }
 

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -254,6 +256,27 @@ TEST_F(VisionLine, ClosedLineAnswersAtOnceWithZeros)
     EXPECT_EQ(Bytes(raw, raw + 170), Bytes(170, 0));
     EXPECT_EQ(+stats.length_err_cnt, 4);
     EXPECT_EQ(+stats.uart_reset_cnt, 2);
+}
+
+// The unit stops reading and the line's queue is full (a query keeps what
+// is queued: commands share the line): the query's send fails within its
+// deadline instead of blocking the service, and takes the queue with it,
+// so the next query is sent and only waits for its answer.
+TEST_F(VisionLine, AUnitThatStopsReadingCostsOneFailedSend)
+{
+    int filler = ::open(pty.path().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    const Bytes block(4096, 0);
+    while (::write(filler, block.data(), block.size()) > 0) {
+    }
+    ::close(filler);
+    VISION_Info_Frame record{};
+    VISION_Serial_Frame stats{};
+    uint8_t raw[170];
+    EXPECT_EQ(query(record, stats, raw), -2);
+    EXPECT_EQ(err, "[ERROR] Failed to send health query command to vision\n");
+    EXPECT_EQ(query(record, stats, raw), -10) << err;
+    EXPECT_EQ(+vision_device.consecutive_fail_cnt, 2);
 }
 
 // What each command payload puts on the line, and what is refused.
