@@ -26,3 +26,15 @@ int load_json_config(const std::string& path, Json::Value& root)
     }
     return 0;
 }
+
+int config_reopen(const Json::Value& section, bool& reopen)
+{
+    reopen = true;
+    if (!section.isObject() || !section.isMember("reopen")) return 0;
+    if (!section["reopen"].isBool()) {
+        err_line("[ERROR] 'reopen' must be true or false");
+        return -1;
+    }
+    reopen = section["reopen"].asBool();
+    return 0;
+}

@@ -150,10 +150,15 @@ static int apply_line_settings(int fd, const termios& wanted)
     return -1;
 }
 
+static thread_local bool quiet_setup = false;
+
+SerialSetupQuiet::SerialSetupQuiet() : was_(quiet_setup) { quiet_setup = true; }
+SerialSetupQuiet::~SerialSetupQuiet() { quiet_setup = was_; }
+
 static int fail(const char* message, int32_t& fd)
 {
     int saved = errno;
-    std::fprintf(stderr, "%s: %s\n", message, std::strerror(saved));
+    if (!quiet_setup) std::fprintf(stderr, "%s: %s\n", message, std::strerror(saved));
     serial_line_close(fd);
     return DEV_ERR_NOT_OPEN;
 }
@@ -259,4 +264,17 @@ ssize_t serial_write_frame(int fd, const void* data, std::size_t length, int bau
     errno = error;
     if (error == 0) return ssize_t(length);
     return done > 0 ? ssize_t(done) : -1;
+}
+
+void serial_device_expect(Serial_Device& device, const std::string& path, int baud, bool reopen)
+{
+    device.dev = path;
+    device.baud = baud;
+    device.line_return.enabled = reopen;
+}
+
+void serial_device_missing(Serial_Device& device, const char* name)
+{
+    device.line_return.lost(LineReturn::Clock::now(), std::string(name) + " line " + device.dev,
+                            "it did not open at start-up");
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "device_status.h"
+#include "line_return.h"
 
 #include <chrono>
 #include <cstddef>
@@ -46,6 +47,7 @@ struct Serial_Device {
     uint8_t uart_reset_cnt = 0;
     uint8_t consecutive_fail_cnt = 0;
     uint8_t uart_ready = 0;
+    LineReturn line_return;      // opening the line again once it is back
 };
 
 // Speed constant for a baud number; numbers outside the supported table give
@@ -61,6 +63,19 @@ void serial_apply_profile(termios& t, const SerialLineProfile& profile, speed_t 
 // with `fd` set, or DEV_ERR_NOT_OPEN with `fd` = -1 after printing the
 // profile's message.
 int serial_line_open(const SerialLineProfile& profile, const char* path, int baud, int32_t& fd);
+
+// While one lives on a thread, failed set-ups on that thread print nothing:
+// the once-a-second tries of a line that is away are not logged one by one.
+class SerialSetupQuiet {
+public:
+    SerialSetupQuiet();
+    ~SerialSetupQuiet();
+    SerialSetupQuiet(const SerialSetupQuiet&) = delete;
+    SerialSetupQuiet& operator=(const SerialSetupQuiet&) = delete;
+
+private:
+    bool was_;
+};
 
 // Closes `fd` if open and sets it to -1.
 void serial_line_close(int32_t& fd);
@@ -87,6 +102,12 @@ constexpr int SERIAL_WRITE_MARGIN_MS = 100;
 // bound used by the services.
 constexpr int SERIAL_DRAIN_QUIET_MS = 10;
 constexpr int SERIAL_DRAIN_MAX_MS = 200;
+
+// At start-up, before the first set-up: the configured line is the one a
+// later exchange opens when it is away, whether or not it opens now.
+void serial_device_expect(Serial_Device& device, const std::string& path, int baud, bool reopen);
+// The first set-up failed: an outage from the start, reported once.
+void serial_device_missing(Serial_Device& device, const char* name);
 
 // Set-up of a Serial_Device record: on success records dev and baud and sets
 // uart_ready; on failure only fd changes (to -1). Counters are never touched.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -38,11 +39,23 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
     const std::size_t expected = unit.answer_length();
     std::memset(raw, 0, expected);
 
-    // A closed line stays closed: no reset is tried from here.
+    const std::string what = std::string(unit.line_name()) + " line " + d.dev;
+    // A closed line is tried again only when it is due, and quietly.
     if (d.fd < 0) {
-        unit.report_not_open();
-        copy_line_counts(d, status);
-        return DEV_ERR_NOT_OPEN;
+        const auto now = std::chrono::steady_clock::now();
+        bool opened = false;
+        if (!d.dev.empty() && d.line_return.due(now)) {
+            SerialSetupQuiet quiet;
+            opened = unit.reset_line() == DEV_OK;
+            d.line_return.tried(now, opened, what);
+        }
+        if (!opened) {
+            unit.report_not_open();
+            copy_line_counts(d, status);
+            return DEV_ERR_NOT_OPEN;
+        }
+        ++d.uart_reset_cnt;
+        d.consecutive_fail_cnt = 0;
     }
     unit.report_called();
 
@@ -55,6 +68,7 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
             unit.report_reset_done();
         } else {
             unit.report_reset_failed(rc);
+            if (d.fd < 0) d.line_return.lost(std::chrono::steady_clock::now(), what, "the reset could not open it");
         }
     }
 
@@ -65,9 +79,17 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
         copy_line_counts(d, status);
         return code;
     };
+    // The line is gone: closed now, to be opened again when it is back.
+    auto gone = [&](const char* why) {
+        serial_line_close(d.fd);
+        d.uart_ready = 0;
+        d.line_return.lost(std::chrono::steady_clock::now(), what, why);
+    };
 
     if (unit.send_request() != DEV_OK) {
+        const int err = errno;
         unit.report_send_failed();
+        if (d.line_return.enabled && err == EIO) gone("hung up");
         return fail(DEV_ERR_SEND);
     }
 
@@ -98,6 +120,12 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
         if (n > 0) {
             received += std::size_t(n);
             unit.report_piece(std::size_t(n), received);
+        } else if (d.line_return.enabled && (n == 0 || errno == EIO)) {
+            // Readable yet nothing to read: the line hung up. The answer
+            // never came, as a timeout would have found.
+            ++d.length_err_cnt;
+            gone("hung up");
+            return fail(DEV_ERR_NOT_OPEN);
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
             unit.report_read_error(errno);
             return fail(DEV_ERR_NOT_OPEN);

@@ -45,6 +45,8 @@ public:
 
     // Re-opens the line with its recorded path and speed; a status code.
     virtual int reset_line() = 0;
+    // What the line is called in the messages of an outage ("gyro").
+    virtual const char* line_name() const { return "serial"; }
     // What is discarded before the request: TCIOFLUSH (stale input and
     // unsent output) or TCIFLUSH (stale input only, for a line that also
     // carries commands, whose frames must not be cut off in the output
@@ -76,6 +78,13 @@ public:
     virtual void report_success() = 0;
 };
 
+// A line that is gone (hung up, vanished) is closed at once and, unless its
+// device's configuration turned that off, opened again by a later exchange,
+// at most once a second (line().line_return); the exchange that finds it
+// back counts one reset and goes on as usual. With re-opening off, a hung-up
+// line is kept and reset after ten failures like any other, and a line that
+// is closed stays closed.
+//
 // One complete exchange. `raw` (answer_length() bytes) is cleared first;
 // `status` (may be null) receives the four counts on every return path.
 int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw);

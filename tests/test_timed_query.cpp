@@ -85,3 +85,50 @@ TEST(TimedQuery, AFailedWaitForTheAnswerCountsAsAFailureOnly)
     EXPECT_EQ(status.uart_reset_cnt, 7);
     unit.device.fd = -1;
 }
+
+// A line that is away is tried at once, then once a second; its outage is
+// said once when it starts and once when it ends; with re-opening off it is
+// never tried. Virtual time: milliseconds since the line was lost.
+TEST(LineReturn, TriesOnceASecondAndSaysSoOncePerOutage)
+{
+    using ms = std::chrono::milliseconds;
+    const LineReturn::Clock::time_point t0{};
+    enum Outcome { NO_TRY, FAILS, OPENS };
+    struct Step {
+        int at;
+        bool due;
+        Outcome outcome;
+    };
+    struct Row {
+        const char* name;
+        bool enabled;
+        std::vector<Step> steps;
+        const char* said;  // standard error, then standard output
+    };
+    const Row rows[] = {
+        {"back at the third try", true,
+         {{0, true, FAILS}, {1, false, NO_TRY}, {999, false, NO_TRY}, {1000, true, FAILS}, {1999, false, NO_TRY},
+          {2000, true, OPENS}},
+         "[WARN] x line /d is gone (hung up); trying it again every second\n|[OK] x line /d is back after 2.0 s\n"},
+        {"back at once", true, {{5, true, OPENS}},
+         "[WARN] x line /d is gone (hung up); trying it again every second\n|[OK] x line /d is back after 0.0 s\n"},
+        {"re-opening off", false, {{0, false, NO_TRY}, {1000, false, NO_TRY}, {60000, false, NO_TRY}},
+         "[WARN] x line /d is gone (hung up); it stays closed (reopen is off)\n|"},
+    };
+    for (const Row& r : rows) {
+        LineReturn back;
+        back.enabled = r.enabled;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        back.lost(t0, "x line /d", "hung up");
+        back.lost(t0 + ms(1), "x line /d", "hung up again");  // the same outage
+        for (const Step& s : r.steps) {
+            EXPECT_EQ(back.due(t0 + ms(s.at)), s.due) << r.name << " at " << s.at;
+            if (s.outcome != NO_TRY) back.tried(t0 + ms(s.at), s.outcome == OPENS, "x line /d");
+        }
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(err + "|" + out, r.said) << r.name;
+        EXPECT_EQ(back.away(), r.steps.back().outcome != OPENS) << r.name;
+    }
+}

@@ -54,6 +54,10 @@ int parse_flywheel_config_file(const std::string& path, FlywheelConfig* configs,
             c.id = id;
             c.device = w["device"].asString();
             c.baudrate = w.isMember("baudrate") ? w["baudrate"].asInt() : 115200;
+            if (config_reopen(w, c.reopen) != 0) {
+                err_line("[WARNING] Flywheel " + std::to_string(id) + " has an invalid entry, skipping");
+                continue;
+            }
             // The default id × 17 + 17 only matters in its low byte; computed
             // unsigned, so an id of any size cannot overflow.
             c.hardware_id = uint8_t(w.isMember("hardware_id") ? unsigned(w["hardware_id"].asInt())
@@ -163,6 +167,47 @@ void drain_line(Flywheel_Device& w, std::chrono::steady_clock::time_point now)
     }
 }
 
+std::string wheel_line_name(uint8_t index) { return "flywheel " + std::to_string(index) + " line " + flywheels[index].dev; }
+
+// The wheel's line hung up: it is closed, and what is published for the
+// wheel goes to zero with its id kept (a dead wheel must not go on showing
+// its last speed as if it were turning); the counts stay.
+void wheel_line_gone(uint8_t index, std::chrono::steady_clock::time_point now)
+{
+    Flywheel_Device& w = flywheels[index];
+    {
+        std::lock_guard<std::mutex> lock(cache_mutex);
+        serial_line_close(w.fd);
+        w.rx.clear();
+        w.info_frame = Flywheel_Info_Frame{};
+        w.info_frame.wheel_id = uint8_t(index + 1);
+        std::memset(w.raw_frame, 0, sizeof w.raw_frame);
+    }
+    w.line_return.lost(now, wheel_line_name(index), "hung up");
+}
+
+// A closed line is opened again when a try is due; found back, it counts
+// one line reset.
+void try_wheel_line(uint8_t index, std::chrono::steady_clock::time_point now)
+{
+    Flywheel_Device& w = flywheels[index];
+    if (w.dev.empty() || !w.line_return.due(now)) return;
+    int32_t fd = -1;
+    {
+        SerialSetupQuiet quiet;
+        serial_line_open(FLYWHEEL_LINE, w.dev.c_str(), w.baud, fd);
+    }
+    if (fd >= 0) {
+        std::lock_guard<std::mutex> lock(cache_mutex);
+        w.fd = fd;
+        w.line_lost = false;
+        w.rx.clear();
+        ++w.uart_reset_cnt;
+        w.serial_frame.uart_reset_cnt = w.uart_reset_cnt;
+    }
+    w.line_return.tried(now, fd >= 0, wheel_line_name(index));
+}
+
 // Bytes skipped per wheel that continue a run already reported: said once,
 // before the wheel's next event, rather than on every read of a noisy line.
 static std::size_t skipped_more_unsaid[FLYWHEEL_MAX];
@@ -249,8 +294,15 @@ int check_and_receive_serial_data()
     int frames = 0;
     for (int i = 0; i < flywheel_count && i < FLYWHEEL_MAX; ++i) {
         Flywheel_Device& w = flywheels[i];
-        if (w.fd < 0) continue;
+        if (w.fd < 0) {
+            try_wheel_line(uint8_t(i), now);
+            continue;
+        }
         if (ready > 0 && FD_ISSET(w.fd, &readable)) drain_line(w, now);
+        if (w.line_lost && w.line_return.enabled) {
+            wheel_line_gone(uint8_t(i), now);
+            continue;
+        }
         // Also without new bytes: a partial frame may have to be given up.
         frames += take_frames(uint8_t(i), now);
     }

@@ -6,6 +6,7 @@
 
 #include "bus_endpoint.h"
 #include "flywheel_protocol.h"
+#include "line_return.h"
 
 #include <chrono>
 #include <cstdint>
@@ -29,6 +30,7 @@ struct Flywheel_Device {
     uint8_t raw_frame[FLYWHEEL_FRAME_LEN] = {};
     FlywheelFrameAssembler rx;  // bytes received but not yet taken as frames
     bool line_lost = false;     // reported readable but gave nothing: hung up
+    LineReturn line_return;     // opening the line again once it is back
 };
 
 struct Flywheel_Cmd {
@@ -43,6 +45,7 @@ struct FlywheelConfig {
     std::string device;
     int32_t baudrate = 115200;
     uint8_t hardware_id = 0;
+    bool reopen = true;
 };
 
 extern const std::string servername;

@@ -37,6 +37,7 @@ public:
     std::size_t answer_length() const override { return GYRO_ANSWER_LEN; }
     bool raw_shows_partial_answers() const override { return true; }
     int reset_line() override { return gyro_uart_init(std::string(gyro_device.dev), gyro_device.baud); }
+    const char* line_name() const override { return "gyro"; }
     int send_request() override
     {
         ssize_t w = serial_write_frame(gyro_device.fd, RATE_REQUEST, sizeof RATE_REQUEST, gyro_device.baud);
@@ -152,6 +153,7 @@ int parse_gyro_config_file(const char* path, GyroConfig* config)
         if (config->enabled) {
             config->device = g.isMember("device") ? g["device"].asString() : "/dev/tnt0";
             config->baudrate = g.isMember("baudrate") ? g["baudrate"].asInt() : 115200;
+            if (config_reopen(g, config->reopen) != 0) return -1;
             out_line("[INFO] Gyro config loaded: device=" + config->device +
                      ", baudrate=" + std::to_string(config->baudrate));
         } else {
@@ -233,7 +235,9 @@ int Zentaro_main(int argc, char** argv)
         out_line("[INFO] Gyro is disabled, exiting");
         return 0;
     }
+    serial_device_expect(gyro_device, config.device, config.baudrate, config.reopen);
     gyro_device.uart_ready = gyro_uart_init(config.device, config.baudrate) == DEV_OK ? 1 : 0;
+    if (gyro_device.fd < 0) serial_device_missing(gyro_device, "gyro");
     Fastdds_init(0, servername);
     while (running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
     Zentaro_cleanup();

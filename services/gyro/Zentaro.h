@@ -19,6 +19,7 @@ struct GyroConfig {
     std::string device;
     int32_t baudrate = 115200;
     bool enabled = true;
+    bool reopen = true;
 };
 
 constexpr std::size_t GYRO_ANSWER_LEN = 27;

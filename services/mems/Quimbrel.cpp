@@ -34,6 +34,7 @@ public:
     std::size_t answer_length() const override { return MEMS_ANSWER_LEN; }
     bool raw_shows_partial_answers() const override { return false; }
     int reset_line() override { return mems_uart_init(std::string(mems_device.dev), mems_device.baud); }
+    const char* line_name() const override { return "MEMS"; }
     int send_request() override { return send_mems_cmd(); }
     bool checksum_ok(const uint8_t* a) override { return mems_checksum_verify(a, int(MEMS_ANSWER_LEN)) == DEV_OK; }
     int decode(const uint8_t* a, Rate_Info_Frame* info) override { return mems_data_extraction(a, info); }
@@ -159,6 +160,7 @@ int parse_mems_config_file(const char* path, MemsConfig* config)
         if (!m.isObject()) throw Json::LogicError("'mems_sensor' is not an object");
         config->device = m.isMember("device") ? m["device"].asString() : "/dev/ttyS2";
         config->baudrate = m.isMember("baudrate") ? m["baudrate"].asInt() : 115200;
+        if (config_reopen(m, config->reopen) != 0) return -1;
     } catch (const Json::Exception& e) {
         // A value of the wrong JSON type: the file is unusable, so the
         // fallback applies as for any other unusable file.
@@ -242,10 +244,12 @@ int Quimbrel_main(const std::string& config_path)
     out_line("[INFO] Starting MEMS Hardware Service");
     out_line("[INFO] Loading configuration from: " + config_path);
     MemsConfig config = mems_effective_config(config_path.c_str());
+    serial_device_expect(mems_device, config.device, config.baudrate, config.reopen);
     if (mems_uart_init(config.device, config.baudrate) == DEV_OK) {
         out_line("[OK] MEMS initialized successfully");
     } else {
         err_line("[ERROR] Failed to initialize MEMS");
+        serial_device_missing(mems_device, "MEMS");
     }
     Fastdds_init(0, servername);
     while (running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1000));

@@ -18,6 +18,7 @@ using MEMS_Serial_Frame = Rate_Serial_Frame;
 struct MemsConfig {
     std::string device;
     int32_t baudrate = 115200;
+    bool reopen = true;
 };
 
 // The line record plus what only the MEMS unit keeps: failed request writes

@@ -39,6 +39,7 @@ public:
     Serial_Device& line() override { return vision_device; }
     std::size_t answer_length() const override { return VISION_ANSWER_LEN; }
     bool raw_shows_partial_answers() const override { return true; }
+    const char* line_name() const override { return "vision"; }
     int reset_line() override
     {
         std::string dev = vision_device.dev;
@@ -183,6 +184,7 @@ int parse_vision_config_file(const char* path, VisionConfig* config)
         err_line("[ERROR] Invalid value in 'vision' section: 'device' must be a string and 'baudrate' an integer");
         return -1;
     }
+    if (config_reopen(v, config->reopen) != 0) return -1;
     config->device = v["device"].asString();
     config->baudrate = v["baudrate"].asInt();
     out_line("[INFO] Vision config loaded: device=" + config->device + ", baudrate=" + std::to_string(config->baudrate));
@@ -295,6 +297,7 @@ int Pellwyn_main(int, char**)
         err_line(std::string("[ERROR] Failed to parse config file: ") + path);
         return 255;
     }
+    serial_device_expect(vision_device, config.device, config.baudrate, config.reopen);
     if (vision_uart_init(config.device.c_str(), config.baudrate) == DEV_OK) {
         vision_device.uart_ready = 1;
         out_line("[OK] Vision serial initialized successfully");
@@ -302,6 +305,7 @@ int Pellwyn_main(int, char**)
         vision_device.uart_ready = 0;
         out_line("[WARN] Vision serial init failed, but service will continue");
         out_line("[WARN] Hardware communication will not be available");
+        serial_device_missing(vision_device, "vision");
     }
     Fastdds_init(0, servername);
     while (running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(500));

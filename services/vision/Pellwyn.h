@@ -19,6 +19,7 @@ using VISION_Serial_Frame = Line_Serial_Frame;
 struct VisionConfig {
     std::string device;
     int32_t baudrate = 115200;
+    bool reopen = true;
 };
 
 extern const std::string servername;

@@ -138,6 +138,7 @@ TEST_F(MemsLine, ClosedLineAndFailedWrite)
     ::close(mems_device.fd);
     mems_device.fd = -1;
     ::close(fd);
+    mems_device.line_return.enabled = false;  // a closed line stays closed
     EXPECT_EQ(exchange(info, status, raw), -1);
     EXPECT_EQ(err, "[ERROR] MEMS serial not open\n");
     EXPECT_EQ(out, "");

@@ -10,6 +10,8 @@
 
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -145,6 +147,60 @@ TEST_F(GyroLine, CounterTable)
     EXPECT_EQ(device.requests().size(), 6u);
 }
 
+// The gyro's adapter is unplugged and plugged in again: the line's name (a
+// symbolic link, as udev makes) goes away and comes back to a new terminal.
+// The exchange that meets the hang-up closes the line and says so once; the
+// tries while it is away are quiet; the first exchange a second later finds
+// it back, counts one reset and answers.
+TEST(GyroReplug, TheLineIsOpenedAgainWhenItComesBack)
+{
+    const std::string link = testing::TempDir() + "gyro-replug-" + std::to_string(getpid());
+    ::unlink(link.c_str());
+    auto plugged = std::make_unique<PtyPair>();
+    ASSERT_EQ(::symlink(plugged->path().c_str(), link.c_str()), 0);
+    gyro_device = Serial_Device{};
+    serial_device_expect(gyro_device, link, 115200, true);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(gyro_uart_init(link, 115200), DEV_OK);
+    testing::internal::GetCapturedStdout();
+    GYRO_Info_Frame info{};
+    GYRO_Serial_Frame status{};
+    uint8_t raw[27];
+    auto exchange = [&](std::string& out, std::string& err) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int rc = read_gyro_angle_delta(&info, &status, raw);
+        out = testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+        return rc;
+    };
+    std::string out, err;
+
+    plugged->close_master();
+    ::unlink(link.c_str());
+    EXPECT_EQ(exchange(out, err), DEV_ERR_SEND) << "the request meets the hang-up";
+    EXPECT_NE(err.find("[WARN] gyro line " + link + " is gone (hung up); trying it again every second\n"),
+              std::string::npos) << err;
+    EXPECT_EQ(gyro_device.fd, -1);
+    for (int away = 0; away < 3; ++away) {
+        EXPECT_EQ(exchange(out, err), DEV_ERR_NOT_OPEN);
+        EXPECT_EQ(err, "") << "tries while the line is away are quiet";
+    }
+
+    auto replugged = std::make_unique<PtyPair>();
+    ASSERT_EQ(::symlink(replugged->path().c_str(), link.c_str()), 0);
+    ScriptedDevice device(replugged->master(), 2);
+    device.push_answer(good_answer());
+    std::this_thread::sleep_for(LineReturn::RETRY_EVERY);
+    EXPECT_EQ(exchange(out, err), DEV_OK) << out << err;
+    EXPECT_NE(out.find("[OK] gyro line " + link + " is back after "), std::string::npos) << out;
+    EXPECT_EQ(+status.uart_reset_cnt, 1);
+    EXPECT_EQ(std::vector<uint8_t>(raw, raw + 27), good_answer());
+    serial_line_close(gyro_device.fd);
+    gyro_device = Serial_Device{};
+    ::unlink(link.c_str());
+}
+
 TEST_F(GyroLine, PartialAnswerTimesOutWithTheBytesInRaw)
 {
     ScriptedDevice device(pty.master(), 2);
@@ -191,6 +247,7 @@ TEST_F(GyroLine, ClosedLineAndFailedWrite)
     ::close(gyro_device.fd);
     gyro_device.fd = -1;
     ::close(fd);
+    gyro_device.line_return.enabled = false;  // a closed line stays closed
     EXPECT_EQ(exchange(info, status, raw), -1);
     EXPECT_EQ(out, "[DEBUG] Serial not open, fd=-1\n");
     EXPECT_EQ(gyro_device.consecutive_fail_cnt, 1) << "a closed line changes no count";
@@ -327,11 +384,13 @@ TEST(GyroConfigFile, DefaultsAndMessages)
     for (const char* text : {R"({"gyro": {}})", R"({"gyro": null})"}) {
         c = GyroConfig{};
         c.enabled = false;
+        c.reopen = false;
         testing::internal::CaptureStdout();
         ASSERT_EQ(parse_gyro_config_file(config_file("zentaro_empty.json", text).c_str(), &c), 0) << text;
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
                   "[INFO] Gyro config loaded: device=/dev/tnt0, baudrate=115200\n");
         EXPECT_TRUE(c.enabled) << text;
+        EXPECT_TRUE(c.reopen) << text;
         EXPECT_EQ(c.device, "/dev/tnt0");
         EXPECT_EQ(c.baudrate, 115200);
     }
@@ -344,6 +403,7 @@ TEST(GyroConfigFile, DefaultsAndMessages)
         {"zentaro_nosection.json", R"({"mems": {}})", "[ERROR] No 'gyro' section found in config file\n"},
         {"zentaro_broken.json", R"({"gyro": )", "[ERROR] Failed to parse JSON: "},
         {"zentaro_types.json", R"({"gyro": {"baudrate": "fast"}})", "[ERROR] Invalid value in 'gyro' section: "},
+        {"zentaro_reopen.json", R"({"gyro": {"reopen": "no"}})", "[ERROR] 'reopen' must be true or false\n"},
     };
     for (const auto& b : bad) {
         testing::internal::CaptureStderr();
@@ -352,6 +412,10 @@ TEST(GyroConfigFile, DefaultsAndMessages)
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(b.message, 0), 0u) << b.name;
     }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(parse_gyro_config_file(config_file("zentaro_closed.json", R"({"gyro": {"reopen": false}})").c_str(), &c), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(c.reopen);
 }
 
 TEST(GyroStartUp, DisabledGyroExitsZeroWithoutTheBus)

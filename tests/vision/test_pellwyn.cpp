@@ -246,6 +246,7 @@ TEST_F(VisionLine, ClosedLineAnswersAtOnceWithZeros)
     vision_device.length_err_cnt = 4;
     vision_device.uart_reset_cnt = 2;
     serial_line_close(vision_device.fd);
+    vision_device.line_return.enabled = false;  // a closed line stays closed
     VISION_Info_Frame record{};
     VISION_Serial_Frame stats{};
     uint8_t raw[170];
@@ -266,8 +267,16 @@ TEST_F(VisionLine, AUnitThatStopsReadingCostsOneFailedSend)
 {
     int filler = ::open(pty.path().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(filler, 0);
+    // Full for good: the pseudo-terminal moves bytes on to the unit's side
+    // for a while after the first refusal.
     const Bytes block(4096, 0);
-    while (::write(filler, block.data(), block.size()) > 0) {
+    for (int refused = 0; refused < 5;) {
+        if (::write(filler, block.data(), block.size()) > 0) {
+            refused = 0;
+        } else {
+            ++refused;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     ::close(filler);
     VISION_Info_Frame record{};
