@@ -278,3 +278,10 @@ void serial_device_missing(Serial_Device& device, const char* name)
     device.line_return.lost(LineReturn::Clock::now(), std::string(name) + " line " + device.dev,
                             "it did not open at start-up");
 }
+
+bool serial_line_hung_up(int fd)
+{
+    if (fd < 0) return false;
+    pollfd line{fd, POLLIN, 0};
+    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}

@@ -77,6 +77,10 @@ private:
     bool was_;
 };
 
+// True when the line has hung up (the device is gone): what a read that
+// gives nothing or a write that fails looks like from the line's side.
+bool serial_line_hung_up(int fd);
+
 // Closes `fd` if open and sets it to -1.
 void serial_line_close(int32_t& fd);
 

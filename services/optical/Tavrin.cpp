@@ -54,6 +54,41 @@ void reset_line()
     std::string dev = optical_device.dev;
     optical_uart_init(dev.c_str(), optical_device.baud);
     ++optical_device.uart_reset_cnt;
+    if (optical_device.fd < 0) {
+        optical_device.line_return.lost(LineReturn::Clock::now(), "optical line " + dev, "the reset could not open it");
+    }
+}
+
+std::string line_text() { return "optical line " + optical_device.dev; }
+
+// The line is gone (hung up, vanished): closed now, to be opened again
+// when it is back.
+void line_gone()
+{
+    serial_line_close(optical_device.fd);
+    optical_device.uart_ready = 0;
+    optical_device.line_return.lost(LineReturn::Clock::now(), line_text(), "hung up");
+}
+
+// A closed line is tried again when a try is due, quietly; found back, it
+// counts one line reset and starts a clean failure score.
+bool line_back()
+{
+    Serial_Device& d = optical_device;
+    const auto now = LineReturn::Clock::now();
+    if (d.dev.empty() || !d.line_return.due(now)) return false;
+    bool opened;
+    {
+        SerialSetupQuiet quiet;
+        std::string dev = d.dev;
+        opened = optical_uart_init(dev.c_str(), d.baud) == DEV_OK;
+    }
+    d.line_return.tried(now, opened, line_text());
+    if (opened) {
+        ++d.uart_reset_cnt;
+        d.consecutive_fail_cnt = 0;
+    }
+    return opened;
 }
 
 void fill_statistics(OPTICAL_Serial_Frame* s)
@@ -178,14 +213,20 @@ int read_optical_data(OPTICAL_GNC_Frame* record, OPTICAL_Serial_Frame* statistic
 {
     uint8_t scratch[OPTICAL_ANSWER_LEN];
     if (raw == nullptr) raw = scratch;
-    if (optical_device.fd < 0) {
+    Serial_Device& d = optical_device;
+    auto closed = [&] {
+        if (record != nullptr) std::memset(record, 0, sizeof *record);
         fill_statistics(statistics);
         std::memset(raw, 0, OPTICAL_ANSWER_LEN);
         return DEV_ERR_NOT_OPEN;
-    }
-    Serial_Device& d = optical_device;
+    };
+    if (d.fd < 0 && !line_back()) return closed();
+    // With re-opening on, a line found gone ends the request at once
+    // instead of burning the attempts and resets on a line that is not there.
+    const bool reopen = d.line_return.enabled;
     bool rejected = false;  // the last attempt's answer was refused, maybe before all of it had arrived
     for (int attempt = 0; attempt < OPTICAL_ATTEMPTS; ++attempt) {
+        if (reopen && d.fd < 0) return closed();
         if (rejected) serial_drain_until_quiet(d.fd, SERIAL_DRAIN_QUIET_MS, SERIAL_DRAIN_MAX_MS);
         rejected = false;
         discard_input();
@@ -193,12 +234,20 @@ int read_optical_data(OPTICAL_GNC_Frame* record, OPTICAL_Serial_Frame* statistic
         if (sent != 0) {
             err_line("[ERROR] Failed to send telemetry request command, error code: " + std::to_string(sent));
             ++d.consecutive_fail_cnt;
+            if (reopen && serial_line_hung_up(d.fd)) {
+                line_gone();
+                return closed();
+            }
             continue;
         }
         std::memset(raw, 0, OPTICAL_ANSWER_LEN);
         std::size_t received = 0;
         ReadEnd end = read_phase(raw, received, attempt == 0);
         (void)end;  // every ending is judged by what arrived
+        if (received == 0 && reopen && serial_line_hung_up(d.fd)) {
+            line_gone();
+            return closed();
+        }
         if (received == 0) {
             err_line("[ERROR] No response from optical hardware");
             ++d.consecutive_fail_cnt;
@@ -270,6 +319,7 @@ int parse_optical_config_file(const char* path, OpticalConfig* config)
         err_line("[ERROR] Invalid value in 'optical' section: 'device' must be a string and 'baudrate' an integer");
         return -1;
     }
+    if (config_reopen(o, config->reopen) != 0) return -1;
     config->device = o["device"].asString();
     config->baudrate = o["baudrate"].asInt();
     out_line("[INFO] Optical config loaded: device=" + config->device + ", baudrate=" +
@@ -412,6 +462,7 @@ int Tavrin_main(int argc, char** argv)
         err_line("[ERROR] Failed to parse config file: " + path);
         return 255;
     }
+    serial_device_expect(optical_device, config.device, config.baudrate, config.reopen);
     if (optical_uart_init(config.device.c_str(), config.baudrate) == DEV_OK) {
         optical_device.uart_ready = 1;
         out_line("[OK] Optical serial initialized successfully");
@@ -419,6 +470,7 @@ int Tavrin_main(int argc, char** argv)
         optical_device.uart_ready = 0;
         out_line("[WARN] Optical serial init failed, but service will continue");
         out_line("[WARN] Hardware communication will not be available");
+        serial_device_missing(optical_device, "optical");
     }
     Fastdds_init(0, servername);
     while (running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(500));

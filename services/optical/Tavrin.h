@@ -16,6 +16,7 @@
 struct OpticalConfig {
     std::string device;
     int32_t baudrate = 115200;
+    bool reopen = true;
 };
 
 // What the service counts of the commands it gets from the bus (8-bit,

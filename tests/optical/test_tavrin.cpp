@@ -256,6 +256,7 @@ TEST_F(OpticalLine, ClosedLineAnswersAtOnce)
 {
     optical_device.head_err_cnt = 2;
     serial_line_close(optical_device.fd);
+    optical_device.line_return.enabled = false;  // a closed line stays closed
     OPTICAL_GNC_Frame record{};
     OPTICAL_Serial_Frame stats{};
     uint8_t raw[228];
