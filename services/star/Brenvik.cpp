@@ -114,7 +114,13 @@ int parse_config_file(const std::string& path, StarConfig* configs, int max)
             }
             int baud = e.isMember("baudrate") ? e["baudrate"].asInt() : 115200;
             int num = e.isMember("star_num") ? e["star_num"].asInt() : accepted + 1;
+            bool reopen = true;
+            if (config_reopen(e, reopen) != 0) {
+                say(stderr, "[WARNING] Star sensor %u has an invalid entry, skipping\n", unsigned(i));
+                continue;
+            }
             StarConfig& c = configs[accepted];
+            c.reopen = reopen;
             c.type = t;
             c.device = device;
             c.baudrate = baud;
@@ -149,6 +155,45 @@ int star_uart_init(star_type_t type, uint8_t num, const std::string& dev, int ba
     return DEV_OK;
 }
 
+std::string star_line_text(star_type_t type, uint8_t num, const Star_Device& d)
+{
+    return std::string(star_type_name(type)) + " STAR" + std::to_string(num) + " line " + d.dev;
+}
+
+namespace {
+
+// The sensor's line is gone (hung up, vanished): closed now, to be opened
+// again when it is back.
+void star_line_gone(star_type_t type, uint8_t num, Star_Device& d)
+{
+    serial_line_close(d.fd);
+    d.uart_ready = 0;
+    d.line_return.lost(LineReturn::Clock::now(), star_line_text(type, num, d), "hung up");
+}
+
+// A closed line is tried again when a try is due, quietly; found back, it
+// counts one line reset.
+bool star_line_back(star_type_t type, uint8_t num, Star_Device& d)
+{
+    const auto now = LineReturn::Clock::now();
+    if (d.dev.empty() || !d.line_return.due(now)) return false;
+    bool opened;
+    {
+        SerialSetupQuiet quiet;
+        std::string dev = d.dev;
+        opened = star_uart_init(type, num, dev, d.baud) == DEV_OK;
+    }
+    d.line_return.tried(now, opened, star_line_text(type, num, d));
+    if (opened) {
+        ++d.uart_reset_cnt;
+        d.consecutive_fail_cnt = 0;
+        update_fault_count(&d);
+    }
+    return opened;
+}
+
+}  // namespace
+
 int send_star_cmd(star_type_t type, uint8_t num, SENSOR_Cmder code, uint8_t param)
 {
     Star_Device* d = star_device(type, num);
@@ -180,10 +225,14 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
 {
     Star_Device* d = star_device(type, num);
     if (d == nullptr || record == nullptr) return DEV_ERR_PARSE;
-    if (d->fd < 0) {
+    if (d->fd < 0 && !star_line_back(type, num, *d)) {
         say(stderr, "[ERROR] Serial not open for %s STAR%d\n", star_type_name(type), int(num));
         return DEV_ERR_NOT_OPEN;
     }
+    // With re-opening on, a line found gone ends the request at once
+    // instead of spending the attempts and a reset on a line that is not
+    // there.
+    const bool reopen = d->line_return.enabled;
     const std::size_t expected = star_answer_length(type, code);
     if (expected == 0) {
         say(stderr, "[ERROR] Unknown frame length for cmd=%d, type=%d\n", code, int(type));
@@ -202,6 +251,10 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
         if (send_star_cmd(type, num, code, 0) != DEV_OK) {
             say(stderr, "[ERROR] Retry %d: send cmd failed\n", attempt);
             ++d->consecutive_fail_cnt;
+            if (reopen && serial_line_hung_up(d->fd)) {
+                star_line_gone(type, num, *d);
+                return DEV_ERR_NOT_OPEN;
+            }
             continue;
         }
 
@@ -230,6 +283,9 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
             ssize_t n = ::read(d->fd, buf + received, expected - received);
             if (n > 0) {
                 received += std::size_t(n);
+            } else if (reopen && (n == 0 || errno == EIO) && serial_line_hung_up(d->fd)) {
+                star_line_gone(type, num, *d);
+                return DEV_ERR_NOT_OPEN;
             } else if (n == 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             } else if (errno == EAGAIN || errno == EINTR) {
@@ -274,6 +330,7 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
     star_uart_init(type, num, d->dev, d->baud);
     ++d->uart_reset_cnt;
     update_fault_count(d);
+    if (d->fd < 0) d->line_return.lost(LineReturn::Clock::now(), star_line_text(type, num, *d), "the reset could not open it");
     std::memset(record, 0, sizeof *record);
     stamp_record(record, type, num, *d);
     return DEV_ERR_UNKNOWN;
@@ -384,8 +441,17 @@ int Brenvik_main(const std::string& config_path)
         const StarConfig& c = configs[i];
         // A number outside one byte must not wrap into a valid one.
         uint8_t num = c.star_num >= 0 && c.star_num <= 255 ? uint8_t(c.star_num) : 0;
+        Star_Device* d = star_device(c.type, num);
+        if (d != nullptr) d->line_return.enabled = c.reopen;
         if (star_uart_init(c.type, num, c.device, c.baudrate) != DEV_OK) {
             say(stderr, "[ERROR] Failed to initialize star sensor %d\n", c.star_num);
+            if (d != nullptr && d->fd < 0 && d->dev.empty()) {
+                // Tried from the first request on, as a line that went away.
+                d->dev = c.device;
+                d->baud = c.baudrate;
+                d->line_return.lost(LineReturn::Clock::now(), star_line_text(c.type, num, *d),
+                                    "it did not open at start-up");
+            }
         } else {
             say(stdout, "[OK] Star sensor %d initialized successfully\n", c.star_num);
         }

@@ -7,6 +7,8 @@
 #include "star_protocol.h"
 
 #include <cstdint>
+#include "line_return.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@ struct Star_Device {
     uint16_t fault_cnt = 0;
     uint8_t consecutive_fail_cnt = 0;
     uint8_t uart_ready = 0;
+    LineReturn line_return;  // opening the line again once it is back
 };
 
 struct StarConfig {
@@ -30,6 +33,7 @@ struct StarConfig {
     int32_t baudrate = 115200;
     bool enabled = false;
     int32_t star_num = 0;
+    bool reopen = true;
 };
 
 constexpr int STAR_MAX_SENSORS = 8;
@@ -51,6 +55,8 @@ extern uint8_t CMD_ESD_S_DATA[STAR_MAX_FRAME];
 int parse_config_file(const std::string& path, StarConfig* configs, int max);
 
 int star_uart_init(star_type_t type, uint8_t num, const std::string& dev, int baudrate);
+// "NANO STAR1 line /dev/ttyUSB0": how the messages of an outage name a line.
+std::string star_line_text(star_type_t type, uint8_t num, const Star_Device& d);
 int send_star_cmd(star_type_t type, uint8_t num, SENSOR_Cmder code, uint8_t param);
 int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Brenvik_Frame* record);
 void update_fault_count(Star_Device* device);
