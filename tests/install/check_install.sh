@@ -44,6 +44,21 @@ for u in "${units[@]}"; do
   fi
 done
 
+# Each unit is hardened and belongs to the bench's target, which wants all
+# seven; systemd itself finds nothing to say about any of them.
+target="$prefix/lib/systemd/system/gnc-bench.target"
+[[ -e "$target" ]] || fail "gnc-bench.target missing"
+for u in "${units[@]}"; do
+  for line in PartOf=gnc-bench.target NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes; do
+    grep -qx "$line" "$u" || fail "$u: no $line"
+  done
+  grep -q "^Wants=.*$(basename "$u")" "$target" || fail "gnc-bench.target does not want $(basename "$u")"
+done
+if command -v systemd-analyze >/dev/null; then
+  said=$(systemd-analyze verify "${units[@]}" "$target" 2>&1) || fail "systemd-analyze verify failed: $said"
+  [[ -z "$said" ]] || fail "systemd-analyze verify: $said"
+fi
+
 # Programs start from the prefix (with configurations that need no device).
 cat >"$prefix/gyro-off.json" <<'JSON'
 { "gyro": { "enabled": false } }
