@@ -1,5 +1,7 @@
 #include "serial_port.h"
 
+#include "line_port.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -97,21 +99,18 @@ void serial_line_close(int32_t& fd)
 std::size_t serial_drain_until_quiet(int fd, int quiet_ms, int max_ms)
 {
     if (fd < 0) return 0;
-    using Clock = std::chrono::steady_clock;
-    const auto until = Clock::now() + std::chrono::milliseconds(max_ms);
+    LinePort& port = line_port();
+    const auto until = port.now() + std::chrono::milliseconds(max_ms);
     std::size_t discarded = 0;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - port.now()).count();
         if (left <= 0) break;
-        pollfd p{fd, POLLIN, 0};
-        int r = ::poll(&p, 1, int(std::min<long long>(quiet_ms, left)));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0 || !(p.revents & POLLIN)) break;  // quiet (or the line has gone)
+        if (port.wait_readable(fd, std::chrono::milliseconds(std::min<long long>(quiet_ms, left))) <= 0) break;
         uint8_t buf[256];
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = port.read(fd, buf, sizeof buf);
         if (n <= 0) {
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            break;
+            break;  // the line has gone
         }
         discarded += std::size_t(n);
     }
@@ -217,53 +216,7 @@ std::chrono::milliseconds serial_write_deadline(std::size_t length, int baud)
 
 ssize_t serial_write_frame(int fd, const void* data, std::size_t length, int baud)
 {
-    if (fd < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    // The descriptor may be in blocking mode for its reads; the write never is.
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0) return -1;
-    const bool was_blocking = (flags & O_NONBLOCK) == 0;
-    if (was_blocking && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
-
-    const auto deadline = std::chrono::steady_clock::now() + serial_write_deadline(length, baud);
-    const auto* p = static_cast<const unsigned char*>(data);
-    std::size_t done = 0;
-    int error = 0;
-    while (done < length) {
-        const ssize_t n = ::write(fd, p + done, length - done);
-        if (n > 0) {
-            done += std::size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            error = errno;
-            break;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            error = ETIMEDOUT;
-            break;
-        }
-        pollfd writable{fd, POLLOUT, 0};
-        const int ready = ::poll(&writable, 1, int(std::min<long long>(left, 1000)));
-        if (ready < 0 && errno != EINTR) {
-            error = errno;
-            break;
-        }
-        if (ready > 0 && (writable.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            error = EIO;
-            break;
-        }
-    }
-    if (error == ETIMEDOUT) tcflush(fd, TCOFLUSH);
-    if (was_blocking) fcntl(fd, F_SETFL, flags);
-    errno = error;
-    if (error == 0) return ssize_t(length);
-    return done > 0 ? ssize_t(done) : -1;
+    return line_port().write_frame(fd, static_cast<const uint8_t*>(data), length, baud);
 }
 
 void serial_device_expect(Serial_Device& device, const std::string& path, int baud, bool reopen)
@@ -275,13 +228,8 @@ void serial_device_expect(Serial_Device& device, const std::string& path, int ba
 
 void serial_device_missing(Serial_Device& device, const char* name)
 {
-    device.line_return.lost(LineReturn::Clock::now(), std::string(name) + " line " + device.dev,
+    device.line_return.lost(line_port().now(), std::string(name) + " line " + device.dev,
                             "it did not open at start-up");
 }
 
-bool serial_line_hung_up(int fd)
-{
-    if (fd < 0) return false;
-    pollfd line{fd, POLLIN, 0};
-    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
+bool serial_line_hung_up(int fd) { return line_port().hung_up(fd); }

@@ -1,11 +1,12 @@
 #include "timed_query.h"
 
+#include "line_port.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -39,10 +40,11 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
     const std::size_t expected = unit.answer_length();
     std::memset(raw, 0, expected);
 
+    LinePort& port = line_port();
     const std::string what = std::string(unit.line_name()) + " line " + d.dev;
     // A closed line is tried again only when it is due, and quietly.
     if (d.fd < 0) {
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = port.now();
         bool opened = false;
         if (!d.dev.empty() && d.line_return.due(now)) {
             SerialSetupQuiet quiet;
@@ -68,11 +70,11 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
             unit.report_reset_done();
         } else {
             unit.report_reset_failed(rc);
-            if (d.fd < 0) d.line_return.lost(std::chrono::steady_clock::now(), what, "the reset could not open it");
+            if (d.fd < 0) d.line_return.lost(port.now(), what, "the reset could not open it");
         }
     }
 
-    if (d.fd >= 0) tcflush(d.fd, unit.flush_before_request());
+    if (d.fd >= 0) port.flush(d.fd, unit.flush_before_request());
 
     auto fail = [&](int code) {
         ++d.consecutive_fail_cnt;
@@ -83,7 +85,7 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
     auto gone = [&](const char* why) {
         serial_line_close(d.fd);
         d.uart_ready = 0;
-        d.line_return.lost(std::chrono::steady_clock::now(), what, why);
+        d.line_return.lost(port.now(), what, why);
     };
 
     if (unit.send_request() != DEV_OK) {
@@ -96,27 +98,23 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
     std::vector<uint8_t> own(expected, 0);
     uint8_t* buf = unit.raw_shows_partial_answers() ? raw : own.data();
     std::size_t received = 0;
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = port.now();
     while (received < expected) {
-        long elapsed = long(
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+        long elapsed = long(std::chrono::duration_cast<std::chrono::milliseconds>(port.now() - start).count());
         if (elapsed > TIMED_QUERY_DEADLINE_MS) {
             unit.report_timeout(elapsed, received);
             ++d.length_err_cnt;
             return fail(DEV_ERR_TIMEOUT);
         }
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(d.fd, &readable);
-        timeval wait{0, TIMED_QUERY_DEADLINE_MS * 1000};
-        int ready = select(d.fd + 1, &readable, nullptr, nullptr, &wait);
+        // Until just past the deadline, so that a silent line ends the wait.
+        int ready = port.wait_readable(d.fd, std::chrono::milliseconds(TIMED_QUERY_DEADLINE_MS + 1 - elapsed));
         if (ready < 0) {
             if (errno == EINTR) continue;
             unit.report_select_error(errno);
             return fail(DEV_ERR_SELECT);
         }
-        if (ready == 0 || !FD_ISSET(d.fd, &readable)) continue;
-        ssize_t n = ::read(d.fd, buf + received, expected - received);
+        if (ready == 0) continue;
+        ssize_t n = port.read(d.fd, buf + received, expected - received);
         if (n > 0) {
             received += std::size_t(n);
             unit.report_piece(std::size_t(n), received);

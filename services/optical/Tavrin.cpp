@@ -5,6 +5,7 @@
 #include "config_file.h"
 #include "device_status.h"
 #include "frame_dump.h"
+#include "line_port.h"
 #include "service_skeleton.h"
 
 #include <json/json.h>
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <sys/select.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -44,7 +44,7 @@ std::string hex2(unsigned v)
 
 void discard_input()
 {
-    if (optical_device.fd >= 0) tcflush(optical_device.fd, TCIFLUSH);
+    if (optical_device.fd >= 0) line_port().flush(optical_device.fd, TCIFLUSH);
 }
 
 // A line reset with the recorded path and speed; counted whether or not the
@@ -55,7 +55,7 @@ void reset_line()
     optical_uart_init(dev.c_str(), optical_device.baud);
     ++optical_device.uart_reset_cnt;
     if (optical_device.fd < 0) {
-        optical_device.line_return.lost(LineReturn::Clock::now(), "optical line " + dev, "the reset could not open it");
+        optical_device.line_return.lost(line_port().now(), "optical line " + dev, "the reset could not open it");
     }
 }
 
@@ -67,7 +67,7 @@ void line_gone()
 {
     serial_line_close(optical_device.fd);
     optical_device.uart_ready = 0;
-    optical_device.line_return.lost(LineReturn::Clock::now(), line_text(), "hung up");
+    optical_device.line_return.lost(line_port().now(), line_text(), "hung up");
 }
 
 // A closed line is tried again when a try is due, quietly; found back, it
@@ -75,7 +75,7 @@ void line_gone()
 bool line_back()
 {
     Serial_Device& d = optical_device;
-    const auto now = LineReturn::Clock::now();
+    const auto now = line_port().now();
     if (d.dev.empty() || !d.line_return.due(now)) return false;
     bool opened;
     {
@@ -105,11 +105,7 @@ ReadEnd read_phase(uint8_t* raw, std::size_t& received, bool first_attempt)
 {
     int silent = 0;
     while (received < OPTICAL_ANSWER_LEN && silent < OPTICAL_SILENT_WAITS) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(optical_device.fd, &readable);
-        timeval wait{0, OPTICAL_WAIT_MS * 1000};
-        int ready = select(optical_device.fd + 1, &readable, nullptr, nullptr, &wait);
+        int ready = line_port().wait_readable(optical_device.fd, std::chrono::milliseconds(OPTICAL_WAIT_MS));
         if (ready < 0) {
             if (errno == EINTR) continue;
             err_line(std::string("[ERROR] select optical error: ") + std::strerror(errno));
@@ -120,7 +116,7 @@ ReadEnd read_phase(uint8_t* raw, std::size_t& received, bool first_attempt)
             ++silent;
             continue;
         }
-        ssize_t n = ::read(optical_device.fd, raw + received, OPTICAL_ANSWER_LEN - received);
+        ssize_t n = line_port().read(optical_device.fd, raw + received, OPTICAL_ANSWER_LEN - received);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             err_line(std::string("[ERROR] read optical error: ") + std::strerror(errno));

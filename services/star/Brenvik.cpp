@@ -2,6 +2,7 @@
 
 #include "commands_first.h"
 #include "config_file.h"
+#include "line_port.h"
 #include "serial_port.h"
 #include "service_skeleton.h"
 
@@ -10,7 +11,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <sys/select.h>
 #include <thread>
 #include <unistd.h>
 
@@ -46,12 +46,6 @@ void say(FILE* stream, const char* fmt, ...)
 void say_errno(const char* prefix)
 {
     say(stderr, "%s: %s\n", prefix, std::strerror(errno));
-}
-
-long elapsed_ms(std::chrono::steady_clock::time_point since)
-{
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
-                    .count());
 }
 
 // Type, number and the device's counts (widened) into a reply record.
@@ -168,14 +162,14 @@ void star_line_gone(star_type_t type, uint8_t num, Star_Device& d)
 {
     serial_line_close(d.fd);
     d.uart_ready = 0;
-    d.line_return.lost(LineReturn::Clock::now(), star_line_text(type, num, d), "hung up");
+    d.line_return.lost(line_port().now(), star_line_text(type, num, d), "hung up");
 }
 
 // A closed line is tried again when a try is due, quietly; found back, it
 // counts one line reset.
 bool star_line_back(star_type_t type, uint8_t num, Star_Device& d)
 {
-    const auto now = LineReturn::Clock::now();
+    const auto now = line_port().now();
     if (d.dev.empty() || !d.line_return.due(now)) return false;
     bool opened;
     {
@@ -239,12 +233,13 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
         return DEV_ERR_PARSE;
     }
 
+    LinePort& port = line_port();
     uint8_t buf[STAR_PICO_ANSWER_LEN];
     bool rejected = false;  // the last attempt's answer was refused, maybe before all of it had arrived
     for (int attempt = 0; attempt < STAR_QUERY_ATTEMPTS; ++attempt) {
         if (rejected) serial_drain_until_quiet(d->fd, SERIAL_DRAIN_QUIET_MS, SERIAL_DRAIN_MAX_MS);
         rejected = false;
-        tcflush(d->fd, TCIOFLUSH);
+        port.flush(d->fd, TCIOFLUSH);
         std::memset(buf, 0, sizeof buf);
         std::size_t received = 0;
 
@@ -258,9 +253,11 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
             continue;
         }
 
-        auto start = std::chrono::steady_clock::now();
+        const auto start = port.now();
         while (received < expected) {
-            if (elapsed_ms(start) > STAR_READ_WINDOW_MS) {
+            const long elapsed =
+                long(std::chrono::duration_cast<std::chrono::milliseconds>(port.now() - start).count());
+            if (elapsed > STAR_READ_WINDOW_MS) {
                 say(stderr, "[ERROR] Timeout: read %d/%d bytes\n", int(received), int(expected));
                 // The run counts failures since the last whole request (every
                 // request clears it), so it is at most 1 here and needs no
@@ -269,25 +266,23 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
                 ++d->consecutive_fail_cnt;
                 break;
             }
-            fd_set readable;
-            FD_ZERO(&readable);
-            FD_SET(d->fd, &readable);
-            timeval wait{0, 100000};
-            int ready = select(d->fd + 1, &readable, nullptr, nullptr, &wait);
+            // In steps of 100 ms, the last one ending just past the window.
+            const long wait = std::min<long>(100, STAR_READ_WINDOW_MS + 1 - elapsed);
+            int ready = port.wait_readable(d->fd, std::chrono::milliseconds(wait));
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 say_errno("[ERROR] Select failed");
                 return DEV_ERR_SELECT;
             }
             if (ready == 0) continue;
-            ssize_t n = ::read(d->fd, buf + received, expected - received);
+            ssize_t n = port.read(d->fd, buf + received, expected - received);
             if (n > 0) {
                 received += std::size_t(n);
             } else if (reopen && (n == 0 || errno == EIO) && serial_line_hung_up(d->fd)) {
                 star_line_gone(type, num, *d);
                 return DEV_ERR_NOT_OPEN;
             } else if (n == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                port.pause(std::chrono::milliseconds(10));
             } else if (errno == EAGAIN || errno == EINTR) {
                 continue;
             } else {
@@ -330,7 +325,7 @@ int read_single_star_data(star_type_t type, uint8_t num, SENSOR_Cmder code, Bren
     star_uart_init(type, num, d->dev, d->baud);
     ++d->uart_reset_cnt;
     update_fault_count(d);
-    if (d->fd < 0) d->line_return.lost(LineReturn::Clock::now(), star_line_text(type, num, *d), "the reset could not open it");
+    if (d->fd < 0) d->line_return.lost(line_port().now(), star_line_text(type, num, *d), "the reset could not open it");
     std::memset(record, 0, sizeof *record);
     stamp_record(record, type, num, *d);
     return DEV_ERR_UNKNOWN;
@@ -449,7 +444,7 @@ int Brenvik_main(const std::string& config_path)
                 // Tried from the first request on, as a line that went away.
                 d->dev = c.device;
                 d->baud = c.baudrate;
-                d->line_return.lost(LineReturn::Clock::now(), star_line_text(c.type, num, *d),
+                d->line_return.lost(line_port().now(), star_line_text(c.type, num, *d),
                                     "it did not open at start-up");
             }
         } else {

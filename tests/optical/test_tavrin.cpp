@@ -5,6 +5,7 @@
 #include "optical/optical_answers.h"
 #include "support/child_process.h"
 #include "support/frame_stream.h"
+#include "support/memory_line.h"
 #include "support/pty_pair.h"
 #include "support/scripted_device.h"
 
@@ -157,7 +158,7 @@ TEST_F(OpticalLine, RejectedAnswersAndTheFailureScore)
     bad_sum[227] ^= 0x10;
     auto short_answer = optical_answer();
     short_answer.resize(100);
-    ScriptedDevice device(pty.master(), 5);
+    MemoryLine device;
     device.push_answer(bad_header);
     device.push_answer(bad_sum);
     device.push_answer(short_answer);
@@ -185,9 +186,12 @@ TEST_F(OpticalLine, RejectedAnswersAndTheFailureScore)
 TEST_F(OpticalLine, AGoodFirstAnswerLeavesTheScore)
 {
     optical_device.consecutive_fail_cnt = 3;
-    ScriptedDevice device(pty.master(), 5);
-    // Pieces far enough apart that a loaded host still reads them apart.
-    device.push(ScriptedDevice::Step{optical_answer(), 50, 15});
+    MemoryLine device;
+    MemoryLine::Step pieces;
+    pieces.answer = optical_answer();
+    pieces.pieces = {50};
+    pieces.gap = std::chrono::milliseconds(15);
+    device.push(pieces);
     OPTICAL_GNC_Frame record{};
     OPTICAL_Serial_Frame stats{};
     uint8_t raw[228];
@@ -200,7 +204,7 @@ TEST_F(OpticalLine, AGoodFirstAnswerLeavesTheScore)
 
 TEST_F(OpticalLine, DebugDumpOfAFortyByteAnswer)
 {
-    ScriptedDevice device(pty.master(), 5);
+    MemoryLine device;
     Bytes forty(40);
     for (int i = 0; i < 40; ++i) forty[i] = uint8_t(0xA0 + i);
     device.push_answer(forty);
@@ -218,9 +222,10 @@ TEST_F(OpticalLine, DebugDumpOfAFortyByteAnswer)
 
 // A unit that never answers: ten attempts of one second each, resets after
 // the fifth and tenth empty attempt and at the end.
+// On the virtual clock: ten silent read phases of a second each.
 TEST_F(OpticalLine, SilentUnitCostsThreeResets)
 {
-    ScriptedDevice device(pty.master(), 5);
+    MemoryLine device;
     OPTICAL_GNC_Frame record;
     std::memset(&record, 0x5A, sizeof record);
     OPTICAL_Serial_Frame stats{};

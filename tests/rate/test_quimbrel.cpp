@@ -2,6 +2,7 @@
 // gyro and its configuration fallback.
 #include "Quimbrel.h"
 #include "rate/rate_answers.h"
+#include "support/memory_line.h"
 #include "support/pty_pair.h"
 #include "support/scripted_device.h"
 
@@ -147,7 +148,7 @@ TEST_F(MemsLine, ClosedLineAndFailedWrite)
 
 TEST_F(MemsLine, ResetReloadsTheCalibrationBeforeSending)
 {
-    ScriptedDevice device(pty.master(), 2);
+    MemoryLine device;
     device.push_silence(10);
     device.push_answer(good_answer());
     MEMS_Info_Frame info{};
@@ -166,7 +167,7 @@ TEST_F(MemsLine, ResetReloadsTheCalibrationBeforeSending)
 
 TEST_F(MemsLine, ResetCadenceAndAFailedResetThatClosesTheLineForGood)
 {
-    ScriptedDevice device(pty.master(), 2);
+    MemoryLine device;
     device.push_silence(30);
     MEMS_Info_Frame info{};
     MEMS_Serial_Frame status{};

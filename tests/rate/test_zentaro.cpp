@@ -3,6 +3,7 @@
 #include "Zentaro.h"
 #include "rate/rate_answers.h"
 #include "support/child_process.h"
+#include "support/memory_line.h"
 #include "support/pty_pair.h"
 #include "support/scripted_device.h"
 
@@ -278,7 +279,7 @@ TEST_F(GyroLine, ReadErrorCountsAsAFailure)
 // 10th after it.
 TEST_F(GyroLine, ResetCadence)
 {
-    ScriptedDevice device(pty.master(), 2);
+    MemoryLine device;
     device.push_silence(31);
     GYRO_Info_Frame info{};
     GYRO_Serial_Frame status{};
@@ -303,7 +304,7 @@ TEST_F(GyroLine, ResetCadence)
 
 TEST_F(GyroLine, FailedResetLeavesTheLineClosed)
 {
-    ScriptedDevice device(pty.master(), 2);
+    MemoryLine device;
     device.push_silence(10);
     GYRO_Info_Frame info{};
     GYRO_Serial_Frame status{};

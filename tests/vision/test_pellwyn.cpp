@@ -4,6 +4,7 @@
 #include "Pellwyn.h"
 #include "support/child_process.h"
 #include "support/frame_stream.h"
+#include "support/memory_line.h"
 #include "support/pty_pair.h"
 #include "support/scripted_device.h"
 #include "vision/vision_answers.h"
@@ -215,7 +216,7 @@ TEST_F(VisionLine, DebugLinesOfAGoodQuery)
 // health query; a good answer after nine failures clears the run instead.
 TEST_F(VisionLine, ResetOnTheEleventhQuery)
 {
-    ScriptedDevice device(pty.master(), 7);
+    MemoryLine device;
     VISION_Info_Frame record{};
     VISION_Serial_Frame stats{};
     uint8_t raw[170];
