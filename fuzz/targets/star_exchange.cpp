@@ -1,16 +1,20 @@
 // The star sensor query (read_single_star_data): the sensor's answers, of
-// any content and cut into any pieces, come from a socket line the target
-// plays. Each attempt of the query reads one whole answer (64 bytes nano,
-// 256 pico); the target writes answers up to the first good one, or ten
-// when none is good, so no attempt waits for its one-second window. The
-// query's outcome, counts, reply record and the requests it wrote are
-// checked against the answers.
+// any content and cut into any pieces, come from an in-memory line on a
+// virtual clock. Each attempt of the query reads one whole answer (64 bytes
+// nano, 256 pico); the sensor answers each query it is sent with the next
+// answer, up to the first good one, or ten when none is good, and a read
+// window that runs out costs no real time. The query's outcome, counts,
+// reply record and the requests it wrote are checked against the answers.
 //
 // Input: selector byte (bit 0 pico, bits 1-3 sensor number - 1), piece
 // plan, then the answers back to back (the last one padded with zeros).
 #include "Brenvik.h"
 #include "device_status.h"
 #include "harness.h"
+#include "support/memory_line.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -89,26 +93,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     Star_Device& d = *star_device(type, num);
     d = Star_Device{};
-    fuzz::SocketLine line;
-    d.fd = line.line_fd();
-    d.baud = 115200;  // no path recorded: a line reset cannot open anything
-    std::size_t budget = fuzz::PIECE_BUDGET;
-    for (const auto& a : answers) line.send(a, plan, budget, len);
+    MemoryLine line;
+    // A descriptor names the line outside the port (closing it at the
+    // reset); no path is recorded, so the reset cannot open anything.
+    d.fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const int line_fd = d.fd;
+    d.baud = 115200;
+    for (const auto& a : answers) {
+        MemoryLine::Step step;
+        step.answer = a;
+        for (std::size_t left = len; left > 0;) {
+            const std::size_t n = plan.next(left);
+            step.pieces.push_back(n);
+            left -= n;
+        }
+        // Pieces up to 7 ms apart, the whole answer within its one-second
+        // window (a slower one is a length error, tested elsewhere).
+        const long gap_us = long(plan.next(255) % 8) * 1000;
+        step.gap = std::chrono::microseconds(std::min(gap_us, 900000 / long(step.pieces.size())));
+        line.push(step);
+    }
 
     Brenvik_Frame r;
     std::memset(&r, 0x5A, sizeof r);
     const int status = read_single_star_data(type, num, code, &r);
-    line.sync(d.fd);
+    if (d.fd == line_fd) ::close(line_fd);  // else the reset closed it
 
-    const auto written = line.take_written();
-    if (d.length_err_cnt != 0) {
-        // An attempt's one-second window ran out with its answer waiting in
-        // the line: the process was held up (a loaded machine), and the
-        // attempts after it read the answers out of step. Nothing to
-        // compare.
-        if (d.fd >= 0 && d.fd == line.line_fd()) d.fd = -1;
-        return 0;
-    }
+    const auto& written = line.requests();
+    FUZZ_CHECK(d.length_err_cnt == 0, "length count " + std::to_string(d.length_err_cnt) + " for whole answers");
     const std::vector<uint8_t> query = type == STAR_NANO ? std::vector<uint8_t>{0x74, 0xA1, 0x00, 0x00, 0x15}
                                                          : std::vector<uint8_t>{0x74, 0xA1, 0x00, 0x05, 0x1A};
     FUZZ_CHECK(written.size() == answers.size(),
@@ -122,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                "record counts");
     if (good >= 0) {
         FUZZ_CHECK(status == DEV_OK, "status " + std::to_string(status) + " for a good answer");
-        FUZZ_CHECK(d.fd == line.line_fd() && d.fd >= 0, "line not kept after a good answer");
+        FUZZ_CHECK(d.fd == line_fd, "line not kept after a good answer");
         FUZZ_CHECK(d.uart_reset_cnt == 0 && r.uart_reset_cnt == 0, "reset after a good answer");
         FUZZ_CHECK(r.fault_cnt == header_errors + checksum_errors, "fault count " + std::to_string(r.fault_cnt));
         check_decoded(type, answers[std::size_t(good)], r);
@@ -134,6 +146,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(r.q0 == 0.0f && r.q1 == 0.0f && r.q2 == 0.0f && r.q3 == 0.0f && r.detected_stars == 0,
                    "values after a failed query");
     }
-    if (d.fd >= 0 && d.fd == line.line_fd()) d.fd = -1;  // the line object closes it
+    d.fd = -1;
     return 0;
 }
