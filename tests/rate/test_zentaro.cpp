@@ -11,7 +11,6 @@
 
 #include <fcntl.h>
 #include <fstream>
-#include <memory>
 #include <thread>
 
 namespace {
@@ -148,57 +147,50 @@ TEST_F(GyroLine, CounterTable)
     EXPECT_EQ(device.requests().size(), 6u);
 }
 
-// The gyro's adapter is unplugged and plugged in again: the line's name (a
-// symbolic link, as udev makes) goes away and comes back to a new terminal.
-// The exchange that meets the hang-up closes the line and says so once; the
-// tries while it is away are quiet; the first exchange a second later finds
-// it back, counts one reset and answers.
-TEST(GyroReplug, TheLineIsOpenedAgainWhenItComesBack)
+// The gyro's adapter is unplugged and plugged in again, on the virtual
+// clock: the line's name (a symbolic link, as udev makes) goes away and
+// comes back. The exchange that meets the hang-up closes the line and says
+// so once; the tries while it is away are quiet and at most once a second;
+// the first exchange a second after the line is back opens it, counts one
+// reset and answers.
+TEST_F(GyroLine, TheLineIsOpenedAgainWhenItComesBack)
 {
     const std::string link = testing::TempDir() + "gyro-replug-" + std::to_string(getpid());
     ::unlink(link.c_str());
-    auto plugged = std::make_unique<PtyPair>();
-    ASSERT_EQ(::symlink(plugged->path().c_str(), link.c_str()), 0);
-    gyro_device = Serial_Device{};
+    ASSERT_EQ(::symlink(pty.path().c_str(), link.c_str()), 0);
+    reset();
     serial_device_expect(gyro_device, link, 115200, true);
     testing::internal::CaptureStdout();
     ASSERT_EQ(gyro_uart_init(link, 115200), DEV_OK);
     testing::internal::GetCapturedStdout();
+    MemoryLine line;
     GYRO_Info_Frame info{};
     GYRO_Serial_Frame status{};
     uint8_t raw[27];
-    auto exchange = [&](std::string& out, std::string& err) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        int rc = read_gyro_angle_delta(&info, &status, raw);
-        out = testing::internal::GetCapturedStdout();
-        err = testing::internal::GetCapturedStderr();
-        return rc;
-    };
-    std::string out, err;
 
-    plugged->close_master();
+    line.push_hang_up();
     ::unlink(link.c_str());
-    EXPECT_EQ(exchange(out, err), DEV_ERR_SEND) << "the request meets the hang-up";
+    EXPECT_EQ(exchange(info, status, raw), DEV_ERR_NOT_OPEN) << "the answer meets the hang-up";
     EXPECT_NE(err.find("[WARN] gyro line " + link + " is gone (hung up); trying it again every second\n"),
               std::string::npos) << err;
     EXPECT_EQ(gyro_device.fd, -1);
+    EXPECT_EQ(+status.length_err_cnt, 1) << "the answer never came";
     for (int away = 0; away < 3; ++away) {
-        EXPECT_EQ(exchange(out, err), DEV_ERR_NOT_OPEN);
+        line.advance(std::chrono::milliseconds(600));
+        EXPECT_EQ(exchange(info, status, raw), DEV_ERR_NOT_OPEN);
         EXPECT_EQ(err, "") << "tries while the line is away are quiet";
     }
+    EXPECT_EQ(line.requests().size(), 1u);
 
-    auto replugged = std::make_unique<PtyPair>();
-    ASSERT_EQ(::symlink(replugged->path().c_str(), link.c_str()), 0);
-    ScriptedDevice device(replugged->master(), 2);
-    device.push_answer(good_answer());
-    std::this_thread::sleep_for(LineReturn::RETRY_EVERY);
-    EXPECT_EQ(exchange(out, err), DEV_OK) << out << err;
-    EXPECT_NE(out.find("[OK] gyro line " + link + " is back after "), std::string::npos) << out;
+    ASSERT_EQ(::symlink(pty.path().c_str(), link.c_str()), 0);
+    line.plug_in();
+    line.push_answer(good_answer());
+    EXPECT_EQ(exchange(info, status, raw), DEV_ERR_NOT_OPEN) << "tried 600 ms ago: not yet";
+    line.advance(LineReturn::RETRY_EVERY);
+    EXPECT_EQ(exchange(info, status, raw), DEV_OK) << out << err;
+    EXPECT_NE(out.find("[OK] gyro line " + link + " is back after 2.8 s\n"), std::string::npos) << out;
     EXPECT_EQ(+status.uart_reset_cnt, 1);
     EXPECT_EQ(std::vector<uint8_t>(raw, raw + 27), good_answer());
-    serial_line_close(gyro_device.fd);
-    gyro_device = Serial_Device{};
     ::unlink(link.c_str());
 }
 
