@@ -106,6 +106,11 @@ int main(int argc, char** argv)
     if (stopping()) return 1;
     Outcome sql = run("raw Fast DDS, SQL filter", BUS_RAW_PATH, with({"--role", "requester", "--filter", "sql"}));
     if (stopping()) return 1;
+    // The endpoint's own hand-over to a worker thread on the raw baseline:
+    // how much of the difference that hand-over alone makes.
+    Outcome hop = run("raw Fast DDS, no filter, handler on a worker thread", BUS_RAW_PATH,
+                      with({"--role", "requester", "--filter", "hop"}));
+    if (stopping()) return 1;
     Outcome vantrel = run("Vantrel", BUS_VANTREL_PATH, with({"--role", "requester"}));
     if (stopping()) return 1;
 
@@ -115,11 +120,14 @@ int main(int argc, char** argv)
             const double v = p99 ? vantrel.rt[size].p99 : vantrel.rt[size].p50;
             const double n = p99 ? plain.rt[size].p99 : plain.rt[size].p50;
             const double s = p99 ? sql.rt[size].p99 : sql.rt[size].p50;
+            const double h = p99 ? hop.rt[size].p99 : hop.rt[size].p50;
             row(section,
                 "round trip 2 B -> " + std::to_string(size) + " B, " + (p99 ? "p99" : "p50") + " of " + count,
                 "Vantrel " + rt_text(vantrel.rt[size], p99),
-                "raw no filter " + rt_text(plain.rt[size], p99) + "; raw SQL filter " + rt_text(sql.rt[size], p99),
-                "Vantrel/raw no filter " + ratio(v, n) + "; Vantrel/raw SQL " + ratio(v, s));
+                "raw no filter " + rt_text(plain.rt[size], p99) + "; raw SQL filter " + rt_text(sql.rt[size], p99) +
+                    "; raw + worker thread " + rt_text(hop.rt[size], p99),
+                "Vantrel/raw no filter " + ratio(v, n) + "; Vantrel/raw SQL " + ratio(v, s) +
+                    "; raw + worker/raw no filter " + ratio(h, n));
         }
     }
     row(section, "one-way 41 B back to back, median of 3 bursts of " + messages, "Vantrel " + tp_text(vantrel.tp),
