@@ -2,6 +2,7 @@
 
 #include "byte_order.h"
 #include "config_file.h"
+#include "line_port.h"
 #include "device_status.h"
 #include "serial_port.h"
 #include "service_skeleton.h"
@@ -155,7 +156,7 @@ void drain_line(Flywheel_Device& w, std::chrono::steady_clock::time_point now)
 {
     uint8_t buf[512];
     for (int rounds = 0; rounds < 16; ++rounds) {
-        ssize_t n = ::read(w.fd, buf, sizeof buf);
+        ssize_t n = line_port().read(w.fd, buf, sizeof buf);
         if (rounds == 0 && (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))) {
             // Readable, yet nothing to read: the other end is gone.
             w.line_lost = true;
