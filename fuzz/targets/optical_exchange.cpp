@@ -7,8 +7,13 @@
 // after). The outcome, counts, failure score, line resets, requests
 // written, record and raw answer are checked against the stream.
 //
-// Input: failure score to start with (first byte, 0..12), piece plan, then
-// the stream (at most ten answers long).
+// A line reset finds no device (no path is recorded). With re-opening on
+// (the default), the attempt after it ends the request at once as a line
+// that is gone; with it off, the attempts go on against the closed line.
+//
+// Input: first byte: bit 7 re-opening off, the rest the failure score to
+// start with (modulo 13); piece plan, then the stream (at most ten answers
+// long).
 #include "Tavrin.h"
 #include "device_status.h"
 #include "harness.h"
@@ -22,6 +27,7 @@ bool valid(const uint8_t* a)
 
 struct Model {
     uint8_t score;
+    bool reopen;
     bool open = true;
     unsigned head = 0, check = 0, length = 0, resets = 0, requests = 0;
     int status = DEV_ERR_UNKNOWN;
@@ -36,6 +42,10 @@ struct Model {
     {
         std::size_t pos = 0;
         for (int attempt = 0; attempt < OPTICAL_ATTEMPTS; ++attempt) {
+            if (!open && reopen) {
+                status = DEV_ERR_NOT_OPEN;  // gone: no more attempts
+                return;
+            }
             ++score;  // the request command counts as a failure until an answer clears it
             if (score > OPTICAL_RESET_ABOVE) {
                 reset();
@@ -89,7 +99,9 @@ struct Model {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::ByteReader in(data, size);
-    const uint8_t score = uint8_t(in.u8() % 13);
+    const uint8_t first = in.u8();
+    const bool reopen = (first & 0x80) == 0;
+    const uint8_t score = uint8_t((first & 0x7F) % 13);
     fuzz::PiecePlan plan(in);
     std::vector<uint8_t> stream = in.rest();
     if (stream.size() > OPTICAL_ATTEMPTS * OPTICAL_ANSWER_LEN) stream.resize(OPTICAL_ATTEMPTS * OPTICAL_ANSWER_LEN);
@@ -97,6 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     optical_device = Serial_Device{};
     optical_device.uart_ready = 1;
     optical_device.consecutive_fail_cnt = score;
+    optical_device.line_return.enabled = reopen;
     optical_command_counts = OpticalCommandCounts{};
     fuzz::SocketLine line;
     optical_device.fd = line.line_fd();
@@ -104,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     line.send(stream, plan, budget, OPTICAL_ANSWER_LEN);
     line.end_of_data();
 
-    Model model{score};
+    Model model{score, reopen};
     model.run(stream);
 
     OPTICAL_GNC_Frame record;
