@@ -18,7 +18,7 @@
 
 #include "device_status.h"
 #include "harness.h"
-#include "support/memory_line.h"
+#include "memory_answer.h"
 #include "timed_query.h"
 
 #include <fcntl.h>
@@ -99,19 +99,8 @@ inline void run_timed_exchanges(const uint8_t* data, std::size_t size, const Tim
             }
         }
 
-        if (requested) {
-            MemoryLine::Step step;
-            step.answer = a;
-            for (std::size_t left = len; left > 0;) {
-                const std::size_t n = plan.next(left);
-                step.pieces.push_back(n);
-                left -= n;
-            }
-            // Pieces up to 3 ms apart, the whole answer within 40 ms.
-            const long gap_us = long(plan.next(255) % 4) * 1000;
-            step.gap = std::chrono::microseconds(std::min(gap_us, 40000 / long(step.pieces.size())));
-            line.push(step);
-        }
+        // Pieces up to 3 ms apart, the whole answer within 40 ms.
+        if (requested) line.push(answer_in_pieces(a, plan, 3, 40000));
 
         Line_Serial_Frame st;
         std::memset(&st, 0x5A, sizeof st);

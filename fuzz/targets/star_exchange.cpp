@@ -11,7 +11,7 @@
 #include "Brenvik.h"
 #include "device_status.h"
 #include "harness.h"
-#include "support/memory_line.h"
+#include "memory_answer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -99,20 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     d.fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     const int line_fd = d.fd;
     d.baud = 115200;
-    for (const auto& a : answers) {
-        MemoryLine::Step step;
-        step.answer = a;
-        for (std::size_t left = len; left > 0;) {
-            const std::size_t n = plan.next(left);
-            step.pieces.push_back(n);
-            left -= n;
-        }
-        // Pieces up to 7 ms apart, the whole answer within its one-second
-        // window (a slower one is a length error, tested elsewhere).
-        const long gap_us = long(plan.next(255) % 8) * 1000;
-        step.gap = std::chrono::microseconds(std::min(gap_us, 900000 / long(step.pieces.size())));
-        line.push(step);
-    }
+    // Pieces up to 7 ms apart, each answer whole within its one-second
+    // window (a slower one is a length error, tested elsewhere).
+    for (const auto& a : answers) line.push(fuzz::answer_in_pieces(a, plan, 7, 900000));
 
     Brenvik_Frame r;
     std::memset(&r, 0x5A, sizeof r);
