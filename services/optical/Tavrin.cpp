@@ -47,6 +47,8 @@ void discard_input()
     if (optical_device.fd >= 0) line_port().flush(optical_device.fd, TCIFLUSH);
 }
 
+std::string line_text() { return "optical line " + optical_device.dev; }
+
 // A line reset with the recorded path and speed; counted whether or not the
 // re-open succeeds.
 void reset_line()
@@ -55,11 +57,9 @@ void reset_line()
     optical_uart_init(dev.c_str(), optical_device.baud);
     ++optical_device.uart_reset_cnt;
     if (optical_device.fd < 0) {
-        optical_device.line_return.lost(line_port().now(), "optical line " + dev, "the reset could not open it");
+        optical_device.line_return.lost(line_port().now(), line_text(), "the reset could not open it");
     }
 }
-
-std::string line_text() { return "optical line " + optical_device.dev; }
 
 // The line is gone (hung up, vanished): closed now, to be opened again
 // when it is back.
