@@ -1,5 +1,6 @@
 #include "line_return.h"
 
+#include "serial_port.h"
 #include "service_skeleton.h"
 
 #include <cstdio>
@@ -34,4 +35,17 @@ void LineReturn::tried(Clock::time_point now, bool opened, const std::string& wh
     }
     away_ = false;
     tried_once_ = false;
+}
+
+bool LineReturn::try_again(Clock::time_point now, const std::string& path, const std::string& what,
+                           const std::function<bool()>& open)
+{
+    if (path.empty() || !due(now)) return false;
+    bool opened;
+    {
+        SerialSetupQuiet quiet;
+        opened = open();
+    }
+    tried(now, opened, what);
+    return opened;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 class LineReturn {
@@ -28,6 +29,11 @@ public:
     // The outcome of a try. A success ends the outage and says so; a
     // failure waits for the next second, silently.
     void tried(Clock::time_point now, bool opened, const std::string& what);
+    // A closed line at `path`, tried when a try is due: `open` runs with the
+    // set-up's own messages silenced and says whether the line opened. True
+    // when it did; the caller then counts the line reset as its device does.
+    bool try_again(Clock::time_point now, const std::string& path, const std::string& what,
+                   const std::function<bool()>& open);
     bool away() const { return away_; }
 
 private:

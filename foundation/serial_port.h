@@ -84,6 +84,16 @@ bool serial_line_hung_up(int fd);
 // Closes `fd` if open and sets it to -1.
 void serial_line_close(int32_t& fd);
 
+// A device's line is gone (hung up, vanished): closed now, the outage noted
+// once, to be opened again when it is back (see LineReturn).
+template <class Device>
+void serial_line_gone(Device& d, LineReturn::Clock::time_point now, const std::string& what, const std::string& why)
+{
+    serial_line_close(d.fd);
+    d.uart_ready = 0;
+    d.line_return.lost(now, what, why);
+}
+
 // Reads and discards what the line delivers until it has been quiet for
 // `quiet_ms`, at most `max_ms` in all: the rest of an answer that was
 // rejected before it had fully arrived, which a flush alone would leave to

@@ -44,14 +44,7 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
     const std::string what = std::string(unit.line_name()) + " line " + d.dev;
     // A closed line is tried again only when it is due, and quietly.
     if (d.fd < 0) {
-        const auto now = port.now();
-        bool opened = false;
-        if (!d.dev.empty() && d.line_return.due(now)) {
-            SerialSetupQuiet quiet;
-            opened = unit.reset_line() == DEV_OK;
-            d.line_return.tried(now, opened, what);
-        }
-        if (!opened) {
+        if (!d.line_return.try_again(port.now(), d.dev, what, [&] { return unit.reset_line() == DEV_OK; })) {
             unit.report_not_open();
             copy_line_counts(d, status);
             return DEV_ERR_NOT_OPEN;
@@ -81,12 +74,7 @@ int timed_query(TimedQueryUnit& unit, Line_Serial_Frame* status, uint8_t* raw)
         copy_line_counts(d, status);
         return code;
     };
-    // The line is gone: closed now, to be opened again when it is back.
-    auto gone = [&](const char* why) {
-        serial_line_close(d.fd);
-        d.uart_ready = 0;
-        d.line_return.lost(port.now(), what, why);
-    };
+    auto gone = [&](const char* why) { serial_line_gone(d, port.now(), what, why); };
 
     if (unit.send_request() != DEV_OK) {
         const int err = errno;

@@ -192,21 +192,17 @@ void wheel_line_gone(uint8_t index, std::chrono::steady_clock::time_point now)
 void try_wheel_line(uint8_t index, std::chrono::steady_clock::time_point now)
 {
     Flywheel_Device& w = flywheels[index];
-    if (w.dev.empty() || !w.line_return.due(now)) return;
     int32_t fd = -1;
-    {
-        SerialSetupQuiet quiet;
-        serial_line_open(FLYWHEEL_LINE, w.dev.c_str(), w.baud, fd);
+    if (!w.line_return.try_again(now, w.dev, wheel_line_name(index),
+                                 [&] { return serial_line_open(FLYWHEEL_LINE, w.dev.c_str(), w.baud, fd) == DEV_OK; })) {
+        return;
     }
-    if (fd >= 0) {
-        std::lock_guard<std::mutex> lock(cache_mutex);
-        w.fd = fd;
-        w.line_lost = false;
-        w.rx.clear();
-        ++w.uart_reset_cnt;
-        w.serial_frame.uart_reset_cnt = w.uart_reset_cnt;
-    }
-    w.line_return.tried(now, fd >= 0, wheel_line_name(index));
+    std::lock_guard<std::mutex> lock(cache_mutex);
+    w.fd = fd;
+    w.line_lost = false;
+    w.rx.clear();
+    ++w.uart_reset_cnt;
+    w.serial_frame.uart_reset_cnt = w.uart_reset_cnt;
 }
 
 // Bytes skipped per wheel that continue a run already reported: said once,

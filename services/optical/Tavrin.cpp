@@ -61,34 +61,21 @@ void reset_line()
     }
 }
 
-// The line is gone (hung up, vanished): closed now, to be opened again
-// when it is back.
-void line_gone()
-{
-    serial_line_close(optical_device.fd);
-    optical_device.uart_ready = 0;
-    optical_device.line_return.lost(line_port().now(), line_text(), "hung up");
-}
+void line_gone() { serial_line_gone(optical_device, line_port().now(), line_text(), "hung up"); }
 
-// A closed line is tried again when a try is due, quietly; found back, it
-// counts one line reset and starts a clean failure score.
+// A closed line is tried again when a try is due; found back, it counts one
+// line reset and starts a clean failure score.
 bool line_back()
 {
     Serial_Device& d = optical_device;
-    const auto now = line_port().now();
-    if (d.dev.empty() || !d.line_return.due(now)) return false;
-    bool opened;
-    {
-        SerialSetupQuiet quiet;
-        std::string dev = d.dev;
-        opened = optical_uart_init(dev.c_str(), d.baud) == DEV_OK;
+    std::string dev = d.dev;
+    if (!d.line_return.try_again(line_port().now(), dev, line_text(),
+                                 [&] { return optical_uart_init(dev.c_str(), d.baud) == DEV_OK; })) {
+        return false;
     }
-    d.line_return.tried(now, opened, line_text());
-    if (opened) {
-        ++d.uart_reset_cnt;
-        d.consecutive_fail_cnt = 0;
-    }
-    return opened;
+    ++d.uart_reset_cnt;
+    d.consecutive_fail_cnt = 0;
+    return true;
 }
 
 void fill_statistics(OPTICAL_Serial_Frame* s)

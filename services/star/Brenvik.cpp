@@ -156,34 +156,24 @@ std::string star_line_text(star_type_t type, uint8_t num, const Star_Device& d)
 
 namespace {
 
-// The sensor's line is gone (hung up, vanished): closed now, to be opened
-// again when it is back.
 void star_line_gone(star_type_t type, uint8_t num, Star_Device& d)
 {
-    serial_line_close(d.fd);
-    d.uart_ready = 0;
-    d.line_return.lost(line_port().now(), star_line_text(type, num, d), "hung up");
+    serial_line_gone(d, line_port().now(), star_line_text(type, num, d), "hung up");
 }
 
-// A closed line is tried again when a try is due, quietly; found back, it
-// counts one line reset.
+// A closed line is tried again when a try is due; found back, it counts one
+// line reset.
 bool star_line_back(star_type_t type, uint8_t num, Star_Device& d)
 {
-    const auto now = line_port().now();
-    if (d.dev.empty() || !d.line_return.due(now)) return false;
-    bool opened;
-    {
-        SerialSetupQuiet quiet;
-        std::string dev = d.dev;
-        opened = star_uart_init(type, num, dev, d.baud) == DEV_OK;
+    std::string dev = d.dev;
+    if (!d.line_return.try_again(line_port().now(), dev, star_line_text(type, num, d),
+                                 [&] { return star_uart_init(type, num, dev, d.baud) == DEV_OK; })) {
+        return false;
     }
-    d.line_return.tried(now, opened, star_line_text(type, num, d));
-    if (opened) {
-        ++d.uart_reset_cnt;
-        d.consecutive_fail_cnt = 0;
-        update_fault_count(&d);
-    }
-    return opened;
+    ++d.uart_reset_cnt;
+    d.consecutive_fail_cnt = 0;
+    update_fault_count(&d);
+    return true;
 }
 
 }  // namespace
