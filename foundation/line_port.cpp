@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -31,6 +32,24 @@ public:
                 return -1;
             }
             return r > 0 ? 1 : 0;
+        }
+    }
+
+    int wait_any(const int* fds, bool* ready, std::size_t count, std::chrono::milliseconds wait) override
+    {
+        std::vector<pollfd> p(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            p[i] = pollfd{fds[i], POLLIN, 0};  // poll skips negative descriptors
+            ready[i] = false;
+        }
+        const auto until = Clock::now() + wait;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            const int r = ::poll(p.data(), p.size(), int(std::max<long long>(left, 0)));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return r;
+            for (std::size_t i = 0; i < count; ++i) ready[i] = fds[i] >= 0 && p[i].revents != 0;
+            return r;
         }
     }
 

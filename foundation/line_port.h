@@ -20,6 +20,10 @@ public:
     // Waits up to `wait` for the line to have something to read (bytes, or
     // an end). 1: ready; 0: nothing within `wait`; -1: error, errno set.
     virtual int wait_readable(int fd, std::chrono::milliseconds wait) = 0;
+    // The same for several lines at once (negative descriptors are left
+    // out): sets `ready[i]` for each line that has something. Returns how
+    // many have, 0 when none within `wait`, -1 on an error with errno set.
+    virtual int wait_any(const int* fds, bool* ready, std::size_t count, std::chrono::milliseconds wait) = 0;
     // What read(2) would return: bytes, 0 at an end, -1 with errno.
     virtual ssize_t read(int fd, uint8_t* buf, std::size_t max) = 0;
     // A whole frame within its deadline; see serial_write_frame.

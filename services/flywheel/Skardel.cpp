@@ -7,12 +7,12 @@
 #include "serial_port.h"
 #include "service_skeleton.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
-#include <sys/select.h>
 #include <thread>
 #include <unistd.h>
 
@@ -97,6 +97,8 @@ int flywheel_uart_init(uint8_t id, const std::string& dev, int baudrate, uint8_t
     w.serial_frame.serial_id = uint8_t(id + 1);
     w.rx.clear();
     w.line_lost = false;
+    w.joining = true;
+    w.joining_skipped = 0;
     std::ostringstream line;
     line << "[OK] Flywheel " << int(id) << " UART init: dev=" << path << ", baud=" << baudrate << ", hw_id=0x"
          << std::hex << int(hardware_id);
@@ -200,6 +202,8 @@ void try_wheel_line(uint8_t index, std::chrono::steady_clock::time_point now)
     std::lock_guard<std::mutex> lock(cache_mutex);
     w.fd = fd;
     w.line_lost = false;
+    w.joining = true;
+    w.joining_skipped = 0;
     w.rx.clear();
     ++w.uart_reset_cnt;
     w.serial_frame.uart_reset_cnt = w.uart_reset_cnt;
@@ -208,6 +212,34 @@ void try_wheel_line(uint8_t index, std::chrono::steady_clock::time_point now)
 // Bytes skipped per wheel that continue a run already reported: said once,
 // before the wheel's next event, rather than on every read of a noisy line.
 static std::size_t skipped_more_unsaid[FLYWHEEL_MAX];
+
+// Just after the line opened: a run of fewer than a frame's length skipped
+// before the first header is the tail of a frame sent before we listened,
+// no fault. Returns true for such a run's first event, turned into
+// `skipped_more` (not counted); a run that grows to a frame's length is
+// noise after all and becomes one header event. Any other event ends the
+// joining.
+bool settle_joining(Flywheel_Device& w, FlywheelFrameAssembler::Event& e, std::size_t& detail)
+{
+    using Event = FlywheelFrameAssembler::Event;
+    const bool run = e == Event::header || (e == Event::skipped_more && w.joining_skipped > 0);
+    if (!run) {
+        if (e != Event::none) w.joining = false;
+        return false;
+    }
+    w.joining_skipped += detail;
+    if (w.joining_skipped < FLYWHEEL_FRAME_LEN) {
+        const bool first = e == Event::header;
+        e = Event::skipped_more;
+        return first;
+    }
+    w.joining = false;
+    if (e == Event::skipped_more) {
+        e = Event::header;
+        detail = w.joining_skipped;
+    }
+    return false;
+}
 
 // Handles every complete event the wheel's buffer holds; returns the number
 // of good frames.
@@ -221,9 +253,11 @@ int take_frames(uint8_t index, std::chrono::steady_clock::time_point now)
         Flywheel_Info_Frame info{};
         Flywheel_Serial_Frame stats{};
         FlywheelFrameAssembler::Event e;
+        bool joined = false;
         {
             std::lock_guard<std::mutex> lock(cache_mutex);
             e = w.rx.next(frame, detail, now);
+            joined = w.joining && settle_joining(w, e, detail);
             switch (e) {
             case FlywheelFrameAssembler::Event::none: break;
             case FlywheelFrameAssembler::Event::skipped_more: break;  // counted with its run
@@ -242,6 +276,11 @@ int take_frames(uint8_t index, std::chrono::steady_clock::time_point now)
             }
         }
         if (e == FlywheelFrameAssembler::Event::none) break;
+        if (joined) {
+            out_line("[INFO] Flywheel " + std::to_string(index) + " joined its stream mid-frame: skipped " +
+                     std::to_string(detail) + " bytes before the first header");
+            continue;
+        }
         if (e == FlywheelFrameAssembler::Event::skipped_more) {
             skipped_more_unsaid[index] += detail;
             continue;
@@ -270,32 +309,40 @@ int take_frames(uint8_t index, std::chrono::steady_clock::time_point now)
 
 }  // namespace
 
+namespace {
+
+// The wheels' descriptors by table index; -1 for a wheel without a line, or,
+// with `skip_lost`, one whose line was found gone.
+std::size_t wheel_fds(int* fds, bool skip_lost)
+{
+    const std::size_t count = std::size_t(std::clamp(int(flywheel_count), 0, FLYWHEEL_MAX));
+    for (std::size_t i = 0; i < count; ++i) {
+        fds[i] = skip_lost && flywheels[i].line_lost ? -1 : flywheels[i].fd;
+    }
+    return count;
+}
+
+}  // namespace
+
 int check_and_receive_serial_data()
 {
-    fd_set readable;
-    FD_ZERO(&readable);
-    int max_fd = -1;
-    for (int i = 0; i < flywheel_count && i < FLYWHEEL_MAX; ++i) {
-        if (flywheels[i].fd < 0) continue;
-        FD_SET(flywheels[i].fd, &readable);
-        max_fd = std::max(max_fd, int(flywheels[i].fd));
-    }
-    if (max_fd < 0) return 0;
-    timeval zero{0, 0};
-    int ready = select(max_fd + 1, &readable, nullptr, nullptr, &zero);
-    if (ready < 0 && errno != EINTR) {
+    int fds[FLYWHEEL_MAX];
+    bool readable[FLYWHEEL_MAX] = {};
+    const std::size_t count = wheel_fds(fds, false);
+    LinePort& port = line_port();
+    if (port.wait_any(fds, readable, count, std::chrono::milliseconds(0)) < 0) {
         err_line(std::string("[ERROR] Select failed: ") + std::strerror(errno));
         return -1;
     }
-    auto now = std::chrono::steady_clock::now();
+    const auto now = port.now();
     int frames = 0;
-    for (int i = 0; i < flywheel_count && i < FLYWHEEL_MAX; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         Flywheel_Device& w = flywheels[i];
         if (w.fd < 0) {
             try_wheel_line(uint8_t(i), now);
             continue;
         }
-        if (ready > 0 && FD_ISSET(w.fd, &readable)) drain_line(w, now);
+        if (readable[i]) drain_line(w, now);
         if (w.line_lost && w.line_return.enabled) {
             wheel_line_gone(uint8_t(i), now);
             continue;
@@ -308,17 +355,10 @@ int check_and_receive_serial_data()
 
 bool wait_for_wheel_bytes(std::chrono::milliseconds max_wait)
 {
-    fd_set readable;
-    FD_ZERO(&readable);
-    int max_fd = -1;
-    for (int i = 0; i < flywheel_count && i < FLYWHEEL_MAX; ++i) {
-        if (flywheels[i].fd < 0 || flywheels[i].line_lost) continue;
-        FD_SET(flywheels[i].fd, &readable);
-        max_fd = std::max(max_fd, int(flywheels[i].fd));
-    }
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(max_wait).count();
-    timeval timeout{time_t(us / 1000000), suseconds_t(us % 1000000)};
-    return select(max_fd + 1, max_fd >= 0 ? &readable : nullptr, nullptr, nullptr, &timeout) > 0;
+    int fds[FLYWHEEL_MAX];
+    bool readable[FLYWHEEL_MAX] = {};
+    const std::size_t count = wheel_fds(fds, true);
+    return line_port().wait_any(fds, readable, count, max_wait) > 0;
 }
 
 bool wheel_bytes_pending()

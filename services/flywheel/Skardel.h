@@ -30,6 +30,11 @@ struct Flywheel_Device {
     uint8_t raw_frame[FLYWHEEL_FRAME_LEN] = {};
     FlywheelFrameAssembler rx;  // bytes received but not yet taken as frames
     bool line_lost = false;     // reported readable but gave nothing: hung up
+    // Just opened: the wheel streams whether we listen or not, so the first
+    // bytes may be the tail of a frame sent before the line was open. Fewer
+    // than a frame's worth skipped before the first header is no fault.
+    bool joining = true;
+    std::size_t joining_skipped = 0;
     LineReturn line_return;     // opening the line again once it is back
 };
 

@@ -329,6 +329,38 @@ TEST_F(Wheels, SplitFramesBackToBackFramesAndGarbage)
     EXPECT_EQ(+reply(2).info.speed, 110.0f);
 }
 
+// A wheel streams whether the line is open or not: just after opening, the
+// tail of a frame sent before is no header error; a frame's length of
+// noise is, in one read or in several.
+TEST_F(Wheels, BytesBeforeTheFirstHeaderAfterOpening)
+{
+    const auto f = status_frame(2000, 0, 0, 0x11);
+    const std::vector<uint8_t> tail(f.begin() + 11, f.end()), noise(19, 0x5A);
+    struct Row {
+        const char* what;
+        std::vector<std::vector<uint8_t>> reads;  // before a good frame
+        int header_errors;
+    } rows[] = {
+        {"the tail of a frame", {tail}, 0},
+        {"a tail in two reads", {{tail.begin(), tail.begin() + 4}, {tail.begin() + 4, tail.end()}}, 0},
+        {"a frame's length of noise", {noise}, 1},
+        {"noise reaching a frame's length over two reads", {{noise.begin(), noise.begin() + 10}, {noise.begin(), noise.begin() + 10}}, 1},
+        {"a run after the first frame", {f, {0x01, 0x02}}, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SetUp();
+        for (const auto& bytes : row.reads) {
+            pty[0].write_device(bytes);
+            poll();
+        }
+        pty[0].write_device(f);
+        poll();
+        EXPECT_EQ(flywheels[0].head_err_cnt, row.header_errors);
+        EXPECT_EQ(+reply(1).info.speed, 2.0f);
+    }
+}
+
 TEST_F(Wheels, HardwareIdOfTheSenderNamesTheWheelInTheDataLine)
 {
     auto f = status_frame(5000, 0, 0, 0x22);

@@ -91,6 +91,24 @@ public:
         return 0;
     }
 
+    // All descriptors name the one line in memory.
+    int wait_any(const int* fds, bool* ready, std::size_t count, std::chrono::milliseconds wait) override
+    {
+        int open = -1;
+        for (std::size_t i = 0; i < count; ++i) {
+            ready[i] = false;
+            if (fds[i] >= 0) open = fds[i];
+        }
+        if (open < 0) {
+            t_ += wait;
+            return 0;
+        }
+        if (wait_readable(open, wait) <= 0) return 0;
+        int n = 0;
+        for (std::size_t i = 0; i < count; ++i) n += ready[i] = fds[i] >= 0;
+        return n;
+    }
+
     ssize_t read(int fd, uint8_t* buf, std::size_t max) override
     {
         if (fd < 0) {
