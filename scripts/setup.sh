@@ -8,7 +8,7 @@ packages=(
   libfastrtps-dev libfastcdr-dev fastddsgen default-jre-headless
   libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
   iproute2 procps openssl
   cyclonedds-dev cyclonedds-tools
 )
