@@ -16,8 +16,13 @@
 #include <unistd.h>
 
 // Writes the profile (once per process) and names it in the environment
-// the bus endpoint reads. Returns the profile's path.
-inline std::string use_private_bus(const std::string& dir)
+// the bus endpoint reads. Returns the profile's path. Tests that may run at
+// the same time use different port bases (one fixed base each, well clear
+// of the default 7400, so that the shared-memory port segments of one run
+// are those of the next: a base of its own per run would leave a set behind
+// each time).
+constexpr int CAMPAIGN_PORT_BASE = 17400;
+inline std::string use_private_bus(const std::string& dir, int port_base = CAMPAIGN_PORT_BASE)
 {
     // Removed when the process ends.
     struct ProfileFile {
@@ -25,10 +30,6 @@ inline std::string use_private_bus(const std::string& dir)
         ~ProfileFile() { ::unlink(path.c_str()); }
     };
     static const ProfileFile profile{[&] {
-        // One fixed base, well clear of the default 7400, so that the
-        // shared-memory port segments of one run are those of the next (a
-        // base of its own per run would leave a set behind each time).
-        const int port_base = 17400;
         std::string file = dir + "fault_campaign_bus_" + std::to_string(getpid()) + ".xml";
         std::ofstream out(file);
         out << R"(<?xml version="1.0" encoding="UTF-8"?>

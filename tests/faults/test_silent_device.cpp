@@ -28,6 +28,8 @@ namespace {
 
 const std::string STAR = "Star_sensor_Hardware_Service";
 const std::string OPTICAL = "Optical_Hardware_Service";
+// A bus apart from the fault campaign's, so that the two may run together.
+const int SILENT_DEVICE_PORT_BASE = CAMPAIGN_PORT_BASE + 4000;
 const std::string STAR2_SENT = "[OK] Telemetry data sent to Gnc_Service (type=NANO, num=2)\n";
 const std::string OPTICAL_SENT = "[ERROR] Failed to read optical data: ";
 const std::string COMMAND_ON_LINE = "[SIM] optical command direct 01 00\n";
@@ -124,7 +126,7 @@ TEST(SilentDevice, DoesNotMakeItsServiceDeaf)
 {
     const std::string dir = run_dir("silent");
     const RemoveDir remove_dir{dir};
-    use_private_bus(testing::TempDir());
+    use_private_bus(testing::TempDir(), SILENT_DEVICE_PORT_BASE);
     std::vector<std::string> args = devsim_args({"nano1=nano", "nano2=nano", "optical=optical"});
     args.insert(args.end(), {"--fault", "nano1:silence:rate=1", "--fault", "optical:silence:rate=1"});
     DevsimRun sim(DEVSIM_PATH, dir, args);
