@@ -16,8 +16,15 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+// Around the stand-ins for the devices: no coverage instrumentation, so that
+// libFuzzer follows the code under test, not the harness (and the harness
+// runs faster). AddressSanitizer still checks them.
+#define FUZZ_HARNESS_BEGIN _Pragma("clang attribute push(__attribute__((no_sanitize(\"coverage\"))), apply_to = function)")
+#define FUZZ_HARNESS_END _Pragma("clang attribute pop")
 
 namespace fuzz {
 
@@ -36,6 +43,34 @@ inline const int report_fd = ::dup(STDERR_FILENO);
     ssize_t w = ::write(fd, text.data(), text.size());
     (void)w;
     std::abort();
+}
+
+// Where libFuzzer has sent standard output or error to /dev/null
+// (-close_fd_mask), the streams go to a sink in memory instead: the
+// services flush every message they print, and a write system call per line
+// nobody can read cost more than the exchange that printed it. The messages
+// are still formatted; replaying an input without -close_fd_mask shows them
+// as before. Call at the start of every run (it acts once): libFuzzer
+// redirects the descriptors after the program's start-up.
+inline void drop_discarded_output()
+{
+    static const bool done = [] {
+        struct stat null_dev, st;
+        if (::stat("/dev/null", &null_dev) != 0) return false;
+        auto discarded = [&](int fd) {
+            return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == null_dev.st_rdev;
+        };
+        cookie_io_functions_t sink{};
+        sink.write = [](void*, const char*, std::size_t n) { return ssize_t(n); };
+        if (discarded(STDOUT_FILENO)) {
+            if (FILE* f = ::fopencookie(nullptr, "w", sink)) stdout = f;
+        }
+        if (discarded(STDERR_FILENO)) {
+            if (FILE* f = ::fopencookie(nullptr, "w", sink)) stderr = f;
+        }
+        return true;
+    }();
+    (void)done;
 }
 
 }  // namespace fuzz
@@ -61,6 +96,17 @@ inline std::string hex(const uint8_t* p, std::size_t n)
     return s;
 }
 inline std::string hex(const std::vector<uint8_t>& v) { return hex(v.data(), v.size()); }
+
+// Bytes the code under test wrote in one write.
+struct Written {
+    const uint8_t* data;
+    std::size_t size;
+    bool operator==(const std::vector<uint8_t>& v) const
+    {
+        return size == v.size() && std::equal(v.begin(), v.end(), data);
+    }
+    std::string text() const { return hex(data, size); }
+};
 
 // Reads the input front to back; past the end every value reads as zero and
 // every byte string as empty, so any input is a valid one.
@@ -89,6 +135,14 @@ public:
         return std::string(v.begin(), v.end());
     }
     std::vector<uint8_t> rest() { return bytes(left()); }
+    // Appends the next `n` bytes to `out`, zeros for those past the end.
+    void append_padded(std::vector<uint8_t>& out, std::size_t n)
+    {
+        const std::size_t have = std::min(n, left());
+        out.insert(out.end(), p_, p_ + have);
+        out.resize(out.size() + (n - have), 0);
+        p_ += have;
+    }
 
 private:
     const uint8_t* p_;

@@ -2,23 +2,22 @@
 // (timed_query.h): the gyro, the MEMS unit and the vision unit.
 //
 // The unit's answers come from an in-memory line on a virtual clock
-// (tests/support/memory_line.h): the input is cut into whole answers (the
-// last one padded with zeros), each sent in pieces in answer to its request
-// and whole well within the 50 ms deadline, which costs no real time. Up to
-// twelve exchanges run on one line; the failure run the
-// input starts with (0..10) decides whether the first ones begin with a
-// line reset, which fails at once since no device path is recorded, and
-// leaves the line closed for the rest. After every exchange its status,
-// the four counts, the failure run, the raw answer and the request written
-// are checked against a model of the exchange; the service checks its
-// decoded values itself.
+// (script_line.h): the input is cut into whole answers (the last one padded
+// with zeros), each sent in pieces in answer to its request and whole well
+// within the 50 ms deadline, which costs no real time. Up to twelve
+// exchanges run on one line; the failure run the input starts with (0..10)
+// decides whether the first ones begin with a line reset, which fails at
+// once since no device path is recorded, and leaves the line closed for the
+// rest. After every exchange its status, the four counts, the failure run,
+// the raw answer and the request written are checked against a model of the
+// exchange; the service checks its decoded values itself.
 //
 // Input: failure run byte, piece plan, then the answers.
 #pragma once
 
 #include "device_status.h"
 #include "harness.h"
-#include "memory_answer.h"
+#include "script_line.h"
 #include "timed_query.h"
 
 #include <fcntl.h>
@@ -43,19 +42,18 @@ struct TimedUnit {
 
 inline void run_timed_exchanges(const uint8_t* data, std::size_t size, const TimedUnit& unit)
 {
+    drop_discarded_output();
     ByteReader in(data, size);
     const uint8_t run = uint8_t(in.u8() % (TIMED_QUERY_RESET_AFTER + 1));
     PiecePlan plan(in);
     const std::size_t len = unit.answer_length;
-    std::vector<std::vector<uint8_t>> answers;
+    std::vector<uint8_t> answers;  // back to back, `len` bytes each
     do {
-        std::vector<uint8_t> a = in.bytes(len);
-        a.resize(len, 0);
-        answers.push_back(a);
-    } while (!in.empty() && answers.size() < 12);
+        in.append_padded(answers, len);
+    } while (!in.empty() && answers.size() < 12 * len);
 
     Serial_Device& d = *unit.device;
-    MemoryLine line;
+    ScriptLine& line = ScriptLine::fresh();
     // A descriptor names the line outside the port (the reset closes it).
     d.fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     d.dev.clear();
@@ -67,7 +65,9 @@ inline void run_timed_exchanges(const uint8_t* data, std::size_t size, const Tim
     bool open = true;
     unsigned head = 0, check = 0, resets = 0;
     uint8_t fails = run;
-    for (const auto& a : answers) {
+    std::vector<uint8_t> raw(len);
+    for (std::size_t at = 0; at < answers.size(); at += len) {
+        const uint8_t* a = &answers[at];
         int want;
         bool raw_is_answer = false;
         bool requested = false;
@@ -79,18 +79,18 @@ inline void run_timed_exchanges(const uint8_t* data, std::size_t size, const Tim
             ++fails;
         } else {
             requested = true;
-            if (!unit.header_ok(a.data())) {
+            if (!unit.header_ok(a)) {
                 want = DEV_ERR_HEADER;
                 ++head;
                 ++fails;
                 raw_is_answer = unit.raw_shows_partial_answers;
-            } else if (!unit.checksum_ok(a.data())) {
+            } else if (!unit.checksum_ok(a)) {
                 want = DEV_ERR_CHECKSUM;
                 ++check;
                 ++fails;
                 raw_is_answer = unit.raw_shows_partial_answers;
             } else {
-                want = unit.accept_status(a.data());
+                want = unit.accept_status(a);
                 raw_is_answer = true;
                 if (want == DEV_OK)
                     fails = 0;
@@ -100,15 +100,14 @@ inline void run_timed_exchanges(const uint8_t* data, std::size_t size, const Tim
         }
 
         // Pieces up to 3 ms apart, the whole answer within 40 ms.
-        if (requested) line.push(answer_in_pieces(a, plan, 3, 40000));
+        if (requested) line.push_answer(a, len, plan, 3, 40000);
 
         Line_Serial_Frame st;
         std::memset(&st, 0x5A, sizeof st);
-        std::vector<uint8_t> raw(len, 0x5A);
-        const std::size_t asked_before = line.requests().size();
-        const int status = unit.exchange(&st, raw.data(), a.data());
-        const std::vector<std::vector<uint8_t>> written(line.requests().begin() + long(asked_before),
-                                                        line.requests().end());
+        std::fill(raw.begin(), raw.end(), 0x5A);
+        const std::size_t asked_before = line.requests();
+        const int status = unit.exchange(&st, raw.data(), a);
+        const std::size_t writes = line.requests() - asked_before;
 
         FUZZ_CHECK(status == want, "status " + std::to_string(status) + " want " + std::to_string(want));
         FUZZ_CHECK((d.fd >= 0) == open, "line state");
@@ -123,14 +122,15 @@ inline void run_timed_exchanges(const uint8_t* data, std::size_t size, const Tim
                        st.uart_reset_cnt == resets,
                    "statistics differ from the line's counts");
         if (raw_is_answer)
-            FUZZ_CHECK(raw == a, "raw " + hex(raw) + " want " + hex(a));
+            FUZZ_CHECK(std::equal(raw.begin(), raw.end(), a), "raw " + hex(raw) + " want " + hex(a, len));
         else
-            FUZZ_CHECK(raw == std::vector<uint8_t>(len, 0), "raw " + hex(raw) + " should be cleared");
+            FUZZ_CHECK(std::all_of(raw.begin(), raw.end(), [](uint8_t b) { return b == 0; }),
+                       "raw " + hex(raw) + " should be cleared");
         if (requested) {
-            FUZZ_CHECK(written.size() == 1 && written[0] == unit.request,
-                       std::to_string(written.size()) + " writes, first " + (written.empty() ? "" : hex(written[0])));
+            FUZZ_CHECK(writes == 1 && line.request(asked_before) == unit.request,
+                       std::to_string(writes) + " writes, first " + (writes ? line.request(asked_before).text() : ""));
         } else {
-            FUZZ_CHECK(written.empty(), "request written on a line that cannot take it");
+            FUZZ_CHECK(writes == 0, "request written on a line that cannot take it");
         }
     }
     if (d.fd >= 0) ::close(d.fd);

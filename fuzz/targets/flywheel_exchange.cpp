@@ -8,18 +8,20 @@
 // pieces. The same stream in one piece must also give the header and
 // checksum counts the service documents.
 //
-// Mode 1 gives one to three wheels the stream on socket lines and runs the
-// service's receive loop (check_and_receive_serial_data) until every piece
-// is in; each wheel's cached status, counts and telemetry reply are then
-// checked against the same scan.
+// Mode 1 gives one to three wheels the stream on in-memory lines
+// (packet_lines.h: one piece per read) and runs the service's receive loop
+// (check_and_receive_serial_data) until every piece is in. The loop's clock
+// stands still meanwhile, as it nearly does on a real line, so no partial
+// frame may be given up; each wheel's cached status, counts and telemetry
+// reply are then checked against the same scan.
 //
 // Input: selector byte, piece plan, clock-step count byte (0..32) and that
 // many steps in milliseconds, then the stream.
 #include "Skardel.h"
 #include "harness.h"
+#include "packet_lines.h"
 
 #include <chrono>
-#include <memory>
 
 namespace {
 
@@ -171,8 +173,8 @@ void assembler_mode(const std::vector<uint8_t>& stream, fuzz::PiecePlan& plan, c
 
 void service_mode(const std::vector<uint8_t>& stream, fuzz::PiecePlan& plan, int wheels)
 {
-    std::vector<std::size_t> pieces = cut(stream.size(), plan);
-    std::vector<std::unique_ptr<fuzz::SocketLine>> lines;
+    const std::vector<std::size_t> pieces = cut(stream.size(), plan);
+    fuzz::PacketLines& lines = fuzz::PacketLines::fresh(std::size_t(wheels));
     flywheel_count = uint8_t(wheels);
     for (int i = 0; i < FLYWHEEL_MAX; ++i) {
         flywheels[i] = Flywheel_Device{};
@@ -180,35 +182,20 @@ void service_mode(const std::vector<uint8_t>& stream, fuzz::PiecePlan& plan, int
         flywheels[i].info_frame.wheel_id = uint8_t(i + 1);
         flywheels[i].serial_frame.serial_id = uint8_t(i + 1);
     }
-    for (int i = 0; i < wheels; ++i) {
-        lines.push_back(std::make_unique<fuzz::SocketLine>());
-        flywheels[i].fd = lines.back()->line_fd();
-    }
+    for (int i = 0; i < wheels; ++i) flywheels[i].fd = lines.fd(std::size_t(i));
     // Every wheel gets the same stream; wheel i starts its pieces i pieces
     // into the plan, so the wheels see different cuts.
     std::size_t most = 0;
     for (int i = 0; i < wheels; ++i) {
+        const std::size_t first = pieces.empty() ? 0 : std::size_t(i) % pieces.size();
         std::size_t off = 0, count = 0;
-        std::vector<std::size_t> own(pieces.begin(), pieces.end());
-        std::rotate(own.begin(), own.begin() + long(own.empty() ? 0 : std::size_t(i) % own.size()), own.end());
-        std::vector<std::size_t> fitted;
-        for (std::size_t n : own) {
-            if (off >= stream.size()) break;
-            n = std::min(n, stream.size() - off);
-            fitted.push_back(n);
+        for (std::size_t k = 0; k < pieces.size() && off < stream.size(); ++k, ++count) {
+            const std::size_t n = std::min(pieces[(first + k) % pieces.size()], stream.size() - off);
+            lines.send(std::size_t(i), &stream[off], n);
             off += n;
         }
-        if (off < stream.size()) fitted.push_back(stream.size() - off);
-        off = 0;
-        fuzz::PiecePlan whole_plan = [] {
-            fuzz::ByteReader none(nullptr, 0);
-            return fuzz::PiecePlan(none);
-        }();
-        std::size_t budget = 0;
-        for (std::size_t n : fitted) {
-            std::vector<uint8_t> piece(stream.begin() + long(off), stream.begin() + long(off + n));
-            lines[std::size_t(i)]->send(piece, whole_plan, budget, n);
-            off += n;
+        if (off < stream.size()) {
+            lines.send(std::size_t(i), &stream[off], stream.size() - off);
             ++count;
         }
         most = std::max(most, count);
@@ -220,7 +207,8 @@ void service_mode(const std::vector<uint8_t>& stream, fuzz::PiecePlan& plan, int
     for (int i = 0; i < wheels; ++i) {
         const Flywheel_Device& w = flywheels[i];
         FUZZ_CHECK(w.rx.buffered() < FLYWHEEL_FRAME_LEN, "wheel " + std::to_string(i) + " left a whole candidate");
-        if (w.length_err_cnt != 0) continue;  // a stalled run gave a partial frame up: cuts no longer compare
+        FUZZ_CHECK(w.length_err_cnt == 0 && w.rx.given_up() == 0,
+                   "wheel " + std::to_string(i) + " gave a partial frame up with the clock standing still");
         if (want.empty()) {
             FUZZ_CHECK(w.info_frame.speed == 0.0f && w.raw_frame[0] == 0, "status without a frame");
             continue;
@@ -246,7 +234,7 @@ void service_mode(const std::vector<uint8_t>& stream, fuzz::PiecePlan& plan, int
                    "reply differs from the last frame");
     }
     for (int i = 0; i < wheels; ++i) {
-        lines[std::size_t(i)]->sync(flywheels[i].fd);
+        if (flywheels[i].fd >= 0) ::close(flywheels[i].fd);
         flywheels[i].fd = -1;
     }
     flywheel_count = 0;
@@ -256,6 +244,7 @@ void service_mode(const std::vector<uint8_t>& stream, fuzz::PiecePlan& plan, int
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    fuzz::drop_discarded_output();
     fuzz::ByteReader in(data, size);
     const uint8_t sel = in.u8();
     fuzz::PiecePlan plan(in);

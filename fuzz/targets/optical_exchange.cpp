@@ -1,8 +1,9 @@
 // The optical ranging query (read_optical_data) against a unit that sends
-// any bytes, in any pieces, and then goes quiet for good: the target writes
-// the whole stream on a socket line and closes its sending side, so every
-// read phase ends either with a whole 228-byte answer or at end of file,
-// and no attempt sits out its second of silence. Up to ten attempts run;
+// any bytes, in any pieces, and then goes quiet for good: the whole stream
+// waits on an in-memory line (packet_lines.h: one piece per read, a flush
+// leaves it alone) that then reads end of file, so every read phase ends
+// either with a whole 228-byte answer or at end of file, and no attempt
+// sits out its second of silence. Up to ten attempts run;
 // each takes the next 228 bytes of the stream (fewer at its end, none
 // after). The outcome, counts, failure score, line resets, requests
 // written, record and raw answer are checked against the stream.
@@ -17,6 +18,7 @@
 #include "Tavrin.h"
 #include "device_status.h"
 #include "harness.h"
+#include "packet_lines.h"
 
 namespace {
 
@@ -98,6 +100,7 @@ struct Model {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    fuzz::drop_discarded_output();
     fuzz::ByteReader in(data, size);
     const uint8_t first = in.u8();
     const bool reopen = (first & 0x80) == 0;
@@ -111,11 +114,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     optical_device.consecutive_fail_cnt = score;
     optical_device.line_return.enabled = reopen;
     optical_command_counts = OpticalCommandCounts{};
-    fuzz::SocketLine line;
-    optical_device.fd = line.line_fd();
+    fuzz::PacketLines& line = fuzz::PacketLines::fresh(1);
+    optical_device.fd = line.fd(0);
     std::size_t budget = fuzz::PIECE_BUDGET;
-    line.send(stream, plan, budget, OPTICAL_ANSWER_LEN);
-    line.end_of_data();
+    line.send(0, stream, plan, budget, OPTICAL_ANSWER_LEN);
+    line.end_of_data(0);
 
     Model model{score, reopen};
     model.run(stream);
@@ -127,14 +130,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint8_t raw[OPTICAL_ANSWER_LEN];
     std::memset(raw, 0x5A, sizeof raw);
     const int status = read_optical_data(&record, &stats, raw);
-    line.sync(optical_device.fd);
-    const auto written = line.take_written();
 
     FUZZ_CHECK(status == model.status, "status " + std::to_string(status) + " want " + std::to_string(model.status));
-    FUZZ_CHECK(written.size() == model.requests,
-               std::to_string(written.size()) + " requests, want " + std::to_string(model.requests));
-    const std::vector<uint8_t> request = {0xCD, 0x90, 0x06, 0x00, 0xFF};
-    for (const auto& w : written) FUZZ_CHECK(w == request, "request " + fuzz::hex(w));
+    FUZZ_CHECK(line.writes(0) == model.requests,
+               std::to_string(line.writes(0)) + " requests, want " + std::to_string(model.requests));
+    static const std::vector<uint8_t> request = {0xCD, 0x90, 0x06, 0x00, 0xFF};
+    for (std::size_t i = 0; i < line.writes(0); ++i)
+        FUZZ_CHECK(line.written(0, i) == request, "request " + line.written(0, i).text());
     const Serial_Device& d = optical_device;
     FUZZ_CHECK(d.head_err_cnt == model.head && d.check_err_cnt == model.check && d.length_err_cnt == model.length &&
                    d.uart_reset_cnt == model.resets,
@@ -165,6 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const uint8_t* r = reinterpret_cast<const uint8_t*>(&record);
         for (std::size_t i = 0; i < sizeof record; ++i) FUZZ_CHECK(r[i] == 0, "record after a failed query");
     }
-    if (d.fd >= 0) optical_device.fd = -1;  // the line object closes it
+    if (d.fd >= 0) ::close(d.fd);  // else a reset closed it
+    optical_device.fd = -1;
     return 0;
 }
