@@ -1,7 +1,8 @@
 // Running across hosts is opt-in through a Fast DDS XML profile named in the
-// environment. Here the profile is a UDP-only one on loopback: the endpoints
-// must still talk, and must announce no shared-memory locator, which shows
-// the profile (and not the built-in local set-up) was used.
+// environment. Here the profile is the UDP-only one on loopback the
+// installed services run with: the endpoints must still talk, and must
+// announce no shared-memory locator, which shows the profile (and not the
+// built-in local set-up) was used.
 #include "bus_endpoint.h"
 #include "bus_endpoint_detail.h"
 
@@ -15,16 +16,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
 
-TEST(VantrelProfile, ExampleHostsProfileParses)
+TEST(VantrelProfile, ShippedProfilesParse)
 {
     using namespace eprosima::fastrtps::xmlparser;
-    EXPECT_EQ(XMLProfileManager::loadXMLFile(EXAMPLE_HOSTS_PROFILE), XMLP_ret::XML_OK);
+    for (const char* file : {EXAMPLE_HOSTS_PROFILE, LOCAL_UDP_PROFILE})
+        EXPECT_EQ(XMLProfileManager::loadXMLFile(file), XMLP_ret::XML_OK) << file;
 }
 
 TEST(VantrelProfile, ProfileFromTheEnvironmentReplacesTheLocalSetUp)
@@ -32,28 +33,7 @@ TEST(VantrelProfile, ProfileFromTheEnvironmentReplacesTheLocalSetUp)
     using namespace eprosima::fastdds::dds;
     using eprosima::fastrtps::rtps::ParticipantDiscoveryInfo;
 
-    std::string path = testing::TempDir() + "vantrel_udp_only.xml";
-    {
-        std::ofstream xml(path);
-        xml << R"(<?xml version="1.0" encoding="UTF-8"?>
-<dds xmlns="http://www.eprosima.com/XMLSchemas/fastRTPS_Profiles"><profiles>
-  <transport_descriptors><transport_descriptor>
-    <transport_id>udp_lo</transport_id><type>UDPv4</type>
-    <interfaceWhiteList><address>127.0.0.1</address></interfaceWhiteList>
-    <maxInitialPeersRange>32</maxInitialPeersRange>
-  </transport_descriptor></transport_descriptors>
-  <participant profile_name="udp_only" is_default_profile="true"><rtps>
-    <userTransports><transport_id>udp_lo</transport_id></userTransports>
-    <useBuiltinTransports>false</useBuiltinTransports>
-    <builtin>
-      <metatrafficUnicastLocatorList><locator><udpv4><address>127.0.0.1</address></udpv4></locator></metatrafficUnicastLocatorList>
-      <initialPeersList><locator><udpv4><address>127.0.0.1</address></udpv4></locator></initialPeersList>
-    </builtin>
-  </rtps></participant>
-</profiles></dds>
-)";
-    }
-    setenv("FASTDDS_DEFAULT_PROFILES_FILE", path.c_str(), 1);
+    setenv("FASTDDS_DEFAULT_PROFILES_FILE", LOCAL_UDP_PROFILE, 1);
 
     std::mutex m;
     std::condition_variable cv;

@@ -21,7 +21,8 @@ done
 [[ -e "$prefix/lib/libvantrel.so.1" ]] || fail "lib/libvantrel.so.1 missing"
 [[ -e "$prefix/include/vantrel/bus_endpoint.h" ]] || fail "include/vantrel/bus_endpoint.h missing"
 config_dir="$prefix/etc/gnc-bench"
-for c in Brenvik.json Skardel.json Tavrin.json Pellwyn.json Quimbrel.json Zentaro.json fastdds_hosts.xml; do
+for c in Brenvik.json Skardel.json Tavrin.json Pellwyn.json Quimbrel.json Zentaro.json fastdds_hosts.xml \
+  fastdds_local_udp.xml; do
   [[ -e "$config_dir/$c" ]] || fail "etc/gnc-bench/$c missing"
 done
 
@@ -49,7 +50,9 @@ done
 target="$prefix/lib/systemd/system/gnc-bench.target"
 [[ -e "$target" ]] || fail "gnc-bench.target missing"
 for u in "${units[@]}"; do
-  for line in PartOf=gnc-bench.target NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes; do
+  for line in PartOf=gnc-bench.target NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes \
+    DynamicUser=yes User=gnc-bench SupplementaryGroups=dialout \
+    "Environment=FASTDDS_DEFAULT_PROFILES_FILE=$config_dir/fastdds_local_udp.xml"; do
     grep -qx "$line" "$u" || fail "$u: no $line"
   done
   grep -q "^Wants=.*$(basename "$u")" "$target" || fail "gnc-bench.target does not want $(basename "$u")"
@@ -71,6 +74,43 @@ JSON
 out=$("$prefix/bin/Tavrin" "$prefix/optical-nobaud.json" 2>&1) && rc=0 || rc=$?
 [[ $rc -eq 255 && "$out" == *"'baudrate' field is required in optical config"* ]] ||
   fail "Tavrin from the prefix: status $rc, output: $out"
+
+# A service as its unit runs it: an unprivileged user that reaches its line
+# through the dialout group, on the installed UDP profile. The console, run
+# by another user (root here) with the built-in set-up, gets its records.
+chmod 0755 "$prefix"
+run="$prefix/run"
+mkdir -p "$run"
+children=()
+stop_children() {
+  for pid in "${children[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${children[@]}"; do wait "$pid" 2>/dev/null || true; done
+  children=()
+}
+trap 'stop_children; rm -rf "$prefix"' EXIT
+"$prefix/bin/devsim" --run-dir "$run" --line gyro=gyro >"$prefix/devsim.log" 2>&1 &
+children+=($!)
+for _ in $(seq 100); do [[ -e "$run/devsim.ready" ]] && break; sleep 0.1; done
+if [[ -e "$run/devsim.ready" ]]; then
+  line=$(readlink -f "$run/gyro")
+  chgrp dialout "$line" && chmod 0660 "$line"
+  echo "{ \"gyro\": { \"enabled\": true, \"device\": \"$run/gyro\", \"baudrate\": 115200 } }" >"$prefix/gyro.json"
+  FASTDDS_DEFAULT_PROFILES_FILE="$config_dir/fastdds_local_udp.xml" \
+    setpriv --reuid=nobody --regid=nogroup --groups=dialout --no-new-privs \
+    "$prefix/bin/Zentaro" "$prefix/gyro.json" >"$prefix/zentaro.log" 2>&1 &
+  children+=($!)
+  timeout -s INT 8 "$prefix/bin/Corvane" >"$prefix/console.log" 2>&1 || true
+  stop_children
+  grep -q "UART init dev=$run/gyro" "$prefix/zentaro.log" ||
+    fail "the gyro service as nobody did not open its line: $(cat "$prefix/zentaro.log")"
+  blocks=$(grep -c "========== Gyroscope Telemetry ==========" "$prefix/console.log" || true)
+  moving=$(grep -c "^X-axis: [-0-9.e]*[1-9]" "$prefix/console.log" || true)
+  ((blocks >= 3 && moving >= 3)) ||
+    fail "console got $blocks gyro blocks ($moving with a rate) from the service run as nobody"
+else
+  fail "devsim did not come up: $(cat "$prefix/devsim.log")"
+  stop_children
+fi
 
 # A reinstall keeps a bench's own configuration.
 echo '{ "optical": { "device": "/dev/mine", "baudrate": 9600 } }' >"$config_dir/Tavrin.json"
