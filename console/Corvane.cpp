@@ -1,7 +1,7 @@
 #include "Corvane.h"
 
-#include "byte_order.h"
 #include "service_skeleton.h"
+#include "telemetry_records.h"
 
 #include <algorithm>
 #include <chrono>
@@ -47,18 +47,16 @@ const std::vector<ConsoleMessage>& bootstrap_commands()
 
 const std::vector<ConsoleMessage>& polling_requests()
 {
-    static const std::vector<ConsoleMessage> requests = {
-        {"Star_sensor_Hardware_Service", {0x00, 0x01}},
-        {"Star_sensor_Hardware_Service", {0x00, 0x02}},
-        {"Flywheel_Hardware_Service", {0x01, 0xFF}},
-        {"Flywheel_Hardware_Service", {0x02, 0xFF}},
-        {"Flywheel_Hardware_Service", {0x03, 0xFF}},
-        {"Gyro_Hardware_Service", {0xFF}},
-        {"Gnss_Hardware_Service", {0xFF}},
-        {"Vision_Hardware_Service", {0xFF}},
-        {"Mems_Hardware_Service", {0xFF}},
-        {"Optical_Hardware_Service", {0xFF}},
-    };
+    // Nano sensors 1 and 2, wheels 1 to 3, then one request per service.
+    static const std::vector<ConsoleMessage> requests = [] {
+        std::vector<ConsoleMessage> v;
+        for (const char* device :
+             {"nano1", "nano2", "wheel1", "wheel2", "wheel3", "gyro", "gnss", "vision", "mems", "optical"}) {
+            auto a = telemetry::device_address(device);
+            v.push_back({a->service, a->request});
+        }
+        return v;
+    }();
     return requests;
 }
 
@@ -149,50 +147,134 @@ std::string hex_dump_line(const std::vector<unsigned char>& data)
     return s.str();
 }
 
-// Reads little-endian packed fields of a record at fixed offsets.
-struct Record {
-    const uint8_t* p;
-    uint8_t u8(std::size_t off) const { return p[off]; }
-    float f32(std::size_t off) const { return load_le_float(p + off); }
-    uint32_t u32(std::size_t off) const { return load_le32(p + off); }
-    uint16_t u16(std::size_t off) const { return load_le16(p + off); }
-    int16_t i16(std::size_t off) const { return int16_t(load_le16(p + off)); }
-    RecResult rec(std::size_t off) const
-    {
-        return RecResult{p[off], load_le_float(p + off + 1), load_le_float(p + off + 5)};
-    }
+const char* const kFooter = "=====================================\n";
+
+// How the console shows one field of a record.
+enum class Show {
+    Value,      // label, value, suffix
+    SightFlag,  // label, value, " -> ", its reliability text
+    Result,     // a recognition result: fields <key>_valid, _alpha, _beta
 };
 
-const char* const kFooter = "=====================================\n";
-const char* const kLineStatusLabels[6] = {"串口标识: ",     "帧头错误累计: ", "校验错误累计: ",
-                                          "长度错误累计: ", "串口复位累计: ", "串口复位使能状态: "};
+struct Line {
+    const char* key;
+    const char* label;
+    const char* suffix = "";
+    Show show = Show::Value;
+    const char* heading = nullptr;  // a line printed before this one
+};
 
-struct Layout {
-    std::size_t expected;
+// The console's block for one device kind. Fields a record carries but the
+// console does not list (the star sensor's line counts) are not shown.
+struct Presentation {
     const char* header;
     const char* size_error;
+    std::vector<Line> lines;
 };
 
-const Layout& layout_of(DeviceSource source)
+const std::vector<Line> kLineStatus = {
+    {"line_id", "串口标识: "},           {"header_errors", "帧头错误累计: "},
+    {"check_errors", "校验错误累计: "},  {"length_errors", "长度错误累计: "},
+    {"resets", "串口复位累计: "},        {"reset_enabled", "串口复位使能状态: "},
+};
+
+std::vector<Line> rate_lines()
 {
-    static const Layout layouts[] = {
-        {0, "", ""},
-        {31, "\n========== Star Sensor Telemetry ==========", "[ERROR] Star sensor data size mismatch. Expected: "},
-        {18, "\n========== Gyroscope Telemetry ==========", "[ERROR] Gyro data size mismatch. Expected: "},
-        {18, "\n========== MEMS Telemetry ==========", "[ERROR] MEMS data size mismatch. Expected: "},
-        {13, "\n========== FLYWHEEL Telemetry ==========", "[ERROR] FLYWHEEL data size mismatch. Expected: "},
-        {33, "\n========== GNSS Telemetry ==========", "[ERROR] GNSS data size mismatch. Expected: "},
-        {70, "\n========== VISION Telemetry ==========", "[ERROR] VISION data size mismatch. Expected: "},
-        {28, "\n========== OPTICAL Telemetry ==========", "[ERROR] OPTICAL data size mismatch. Expected: "},
-    };
-    return layouts[source];
+    std::vector<Line> lines = {{"x", "X-axis: "}, {"y", "Y-axis: "}, {"z", "Z-axis: "}};
+    lines.insert(lines.end(), kLineStatus.begin(), kLineStatus.end());
+    return lines;
 }
 
-void print_size_error(std::ostream& out, DeviceSource source, std::size_t received)
+const Presentation& presentation(telemetry::Kind kind)
 {
-    const Layout& l = layout_of(source);
-    if (source == SOURCE_VISION) {
-        out << l.size_error << l.expected << " 字节, Received: " << received << " 字节\n";
+    using telemetry::Kind;
+    static const Presentation star = {
+        "\n========== Star Sensor Telemetry ==========",
+        "[ERROR] Star sensor data size mismatch. Expected: ",
+        {{"type", "类型(0为纳型,1为皮型): "},
+         {"number", "标号: "},
+         {"q0", "q0: "},
+         {"q1", "q1: "},
+         {"q2", "q2: "},
+         {"q3", "q3: "},
+         {"wx", "wx: "},
+         {"wy", "wy: "},
+         {"wz", "wz: "},
+         {"detected_stars", "Star Number (detected): "}}};
+    static const Presentation gyro = {"\n========== Gyroscope Telemetry ==========",
+                                      "[ERROR] Gyro data size mismatch. Expected: ", rate_lines()};
+    static const Presentation mems = {"\n========== MEMS Telemetry ==========",
+                                      "[ERROR] MEMS data size mismatch. Expected: ", rate_lines()};
+    static const Presentation wheel = {
+        "\n========== FLYWHEEL Telemetry ==========",
+        "[ERROR] FLYWHEEL data size mismatch. Expected: ",
+        {{"wheel_id", "飞轮ID: "}, {"speed", "转速: "}, {"current", "电流: "}, {"torque", "加速度矩: "}}};
+    static const Presentation gnss = {"\n========== GNSS Telemetry ==========",
+                                      "[ERROR] GNSS data size mismatch. Expected: ",
+                                      {{"utc_time", "UTC时间: ", " 秒"},
+                                       {"pos_x", "X轴位置: ", " 米"},
+                                       {"pos_y", "Y轴位置: ", " 米"},
+                                       {"pos_z", "Z轴位置: ", " 米"},
+                                       {"vel_x", "X轴速度: ", " 米/秒"},
+                                       {"vel_y", "Y轴速度: ", " 米/秒"},
+                                       {"vel_z", "Z轴速度: ", " 米/秒"},
+                                       {"position_status", "定位状态: "},
+                                       {"orbit_status", "定轨状态: "},
+                                       {"solution_status", "解算状态: "},
+                                       {"work_status", "工作状态: "},
+                                       {"data_valid", "数据有效标志: ", " (1有效，0无效)"}}};
+    static const Presentation vision = [] {
+        Presentation p = {
+            "\n========== VISION Telemetry ==========",
+            "[ERROR] VISION data size mismatch. Expected: ",
+            {{"line_of_sight_flag_far", "远距相机视线标志(line_of_sight_flag_far): ", "", Show::SightFlag},
+             {"line_of_sight_flag_close", "近距相机视线标志(line_of_sight_flag_close): ", "", Show::SightFlag},
+             {"line_distance_far", "远距相机视线距离(Line_Distance_far): ", " 米"},
+             {"line_distance_close", "近距相机视线距离(Line_Distance_close): ", " 米"},
+             {"left_sail_far", "左帆板(Left_Sail_far)", "", Show::Result, "\n【远距相机识别结果】"},
+             {"right_sail_far", "右帆板(Right_Sail_far)", "", Show::Result},
+             {"self_plat_far", "本体(Self_plat_far)", "", Show::Result},
+             {"left_sail_close", "左帆板(Left_Sail_close)", "", Show::Result, "\n【近距相机识别结果】"},
+             {"right_sail_close", "右帆板(Right_Sail_close)", "", Show::Result},
+             {"self_plat_close", "本体(Self_plat_close)", "", Show::Result}}};
+        p.lines.insert(p.lines.end(), kLineStatus.begin(), kLineStatus.end());
+        return p;
+    }();
+    static const Presentation optical = {"\n========== OPTICAL Telemetry ==========",
+                                         "[ERROR] OPTICAL data size mismatch. Expected: ",
+                                         {{"far_range", "远距离测距(m): "},
+                                          {"near_range", "近距离测距(m) "},
+                                          {"far_mirror_azimuth", "远距离摆镜水平角（角秒）:"},
+                                          {"near_mirror_pitch", "近距离摆镜俯仰角（角秒）:"},
+                                          {"cmd_recv_count", "接收指令计数:"},
+                                          {"tlm_count", "遥测计数:"},
+                                          {"ranging_time_sec", "激光测距有效时间整秒:"},
+                                          {"ranging_time_ms", "激光测距有效时间毫秒: "},
+                                          {"service_cmd_received", "软件接收指令计数: "},
+                                          {"service_cmd_accepted", "接收正确指令计数: "},
+                                          {"service_cmd_written", "指令下发串口计数: "},
+                                          {"header_errors", "帧头错误累计: "},
+                                          {"check_errors", "校验错误累计: "},
+                                          {"length_errors", "长度错误累计: "},
+                                          {"resets", "串口复位累计: "},
+                                          {"reset_enabled", "串口复位使能状态: "}}};
+    switch (kind) {
+    case Kind::Star: return star;
+    case Kind::Gyro: return gyro;
+    case Kind::Mems: return mems;
+    case Kind::Wheel: return wheel;
+    case Kind::Gnss: return gnss;
+    case Kind::Vision: return vision;
+    case Kind::Optical: return optical;
+    }
+    return gyro;
+}
+
+void print_size_error(std::ostream& out, telemetry::Kind kind, std::size_t expected, std::size_t received)
+{
+    const char* text = presentation(kind).size_error;
+    if (kind == telemetry::Kind::Vision) {
+        out << text << expected << " 字节, Received: " << received << " 字节\n";
         out << "RecResult结构体大小: " << sizeof(RecResult) << " 字节\n";
         out << "成员变量分布:\n";
         out << "  recog_Valid (uint8_t): 1 字节\n";
@@ -201,90 +283,49 @@ void print_size_error(std::ostream& out, DeviceSource source, std::size_t receiv
         out << "  总大小: 1 + 4 + 4 = 9 字节 (因字节对齐可能为12字节)\n";
         return;
     }
-    out << l.size_error << l.expected << ", Received: " << received << "\n";
+    out << text << expected << ", Received: " << received << "\n";
 }
 
-void print_star(std::ostream& out, const Record& r)
+// A field as the console prints it: whole numbers in decimal (never as a
+// character), floats in the stream's default format, as the single-precision
+// values they were sent as.
+void print_value(std::ostream& out, const telemetry::Record& r, const std::string& key)
 {
-    out << "类型(0为纳型,1为皮型): " << int(r.u8(0)) << "\n";
-    out << "标号: " << int(r.u8(1)) << "\n";
-    static const char* const q[] = {"q0: ", "q1: ", "q2: ", "q3: "};
-    for (int i = 0; i < 4; ++i) out << q[i] << r.f32(2 + 4 * i) << "\n";
-    static const char* const w[] = {"wx: ", "wy: ", "wz: "};
-    for (int i = 0; i < 3; ++i) out << w[i] << r.f32(18 + 4 * i) << "\n";
-    out << "Star Number (detected): " << int(r.u8(30)) << "\n";
+    const telemetry::Field* f = r.field(key);
+    if (f == nullptr) return;
+    if (f->integer) {
+        out << static_cast<long long>(f->value);
+    } else {
+        out << static_cast<float>(f->value);
+    }
 }
 
-void print_line_status(std::ostream& out, const Record& r, std::size_t offset)
+void print_record(std::ostream& out, const telemetry::Record& r)
 {
-    for (int i = 0; i < 6; ++i) out << kLineStatusLabels[i] << int(r.u8(offset + i)) << "\n";
-}
-
-void print_axes(std::ostream& out, const Record& r)
-{
-    out << "X-axis: " << r.f32(0) << "\n";
-    out << "Y-axis: " << r.f32(4) << "\n";
-    out << "Z-axis: " << r.f32(8) << "\n";
-    print_line_status(out, r, 12);
-}
-
-void print_flywheel(std::ostream& out, const Record& r)
-{
-    out << "飞轮ID: " << int(r.u8(0)) << "\n";
-    out << "转速: " << r.f32(1) << "\n";
-    out << "电流: " << r.f32(5) << "\n";
-    out << "加速度矩: " << r.f32(9) << "\n";
-}
-
-void print_gnss(std::ostream& out, const Record& r)
-{
-    out << "UTC时间: " << r.u32(0) << " 秒\n";
-    out << "X轴位置: " << r.f32(4) << " 米\n";
-    out << "Y轴位置: " << r.f32(8) << " 米\n";
-    out << "Z轴位置: " << r.f32(12) << " 米\n";
-    out << "X轴速度: " << r.f32(16) << " 米/秒\n";
-    out << "Y轴速度: " << r.f32(20) << " 米/秒\n";
-    out << "Z轴速度: " << r.f32(24) << " 米/秒\n";
-    out << "定位状态: " << int(r.u8(28)) << "\n";
-    out << "定轨状态: " << int(r.u8(29)) << "\n";
-    out << "解算状态: " << int(r.u8(30)) << "\n";
-    out << "工作状态: " << int(r.u8(31)) << "\n";
-    out << "数据有效标志: " << int(r.u8(32)) << " (1有效，0无效)\n";
-}
-
-void print_vision(std::ostream& out, const Record& r)
-{
-    out << "远距相机视线标志(line_of_sight_flag_far): " << int(r.u8(0)) << " -> "
-        << sightFlagToString(r.u8(0)) << "\n";
-    out << "近距相机视线标志(line_of_sight_flag_close): " << int(r.u8(1)) << " -> "
-        << sightFlagToString(r.u8(1)) << "\n";
-    out << "远距相机视线距离(Line_Distance_far): " << r.f32(2) << " 米\n";
-    out << "近距相机视线距离(Line_Distance_close): " << r.f32(6) << " 米\n";
-    out << "\n【远距相机识别结果】\n";
-    print_rec_result(out, r.rec(10), "左帆板(Left_Sail_far)");
-    print_rec_result(out, r.rec(19), "右帆板(Right_Sail_far)");
-    print_rec_result(out, r.rec(28), "本体(Self_plat_far)");
-    out << "\n【近距相机识别结果】\n";
-    print_rec_result(out, r.rec(37), "左帆板(Left_Sail_close)");
-    print_rec_result(out, r.rec(46), "右帆板(Right_Sail_close)");
-    print_rec_result(out, r.rec(55), "本体(Self_plat_close)");
-    print_line_status(out, r, 64);
-}
-
-void print_optical(std::ostream& out, const Record& r)
-{
-    out << "远距离测距(m): " << r.f32(0) << "\n";
-    out << "近距离测距(m) " << r.f32(4) << "\n";
-    out << "远距离摆镜水平角（角秒）:" << r.i16(8) << "\n";
-    out << "近距离摆镜俯仰角（角秒）:" << r.i16(10) << "\n";
-    out << "接收指令计数:" << int(r.u8(12)) << "\n";
-    out << "遥测计数:" << int(r.u8(13)) << "\n";
-    out << "激光测距有效时间整秒:" << r.u32(14) << "\n";
-    out << "激光测距有效时间毫秒: " << r.u16(18) << "\n";
-    out << "软件接收指令计数: " << int(r.u8(20)) << "\n";
-    out << "接收正确指令计数: " << int(r.u8(21)) << "\n";
-    out << "指令下发串口计数: " << int(r.u8(22)) << "\n";
-    for (int i = 1; i < 6; ++i) out << kLineStatusLabels[i] << int(r.u8(22 + i)) << "\n";
+    for (const Line& l : presentation(r.kind).lines) {
+        if (l.heading != nullptr) out << l.heading << "\n";
+        const std::string key = l.key;
+        switch (l.show) {
+        case Show::Value:
+            out << l.label;
+            print_value(out, r, key);
+            out << l.suffix << "\n";
+            break;
+        case Show::SightFlag: {
+            out << l.label;
+            print_value(out, r, key);
+            out << " -> " << sightFlagToString(static_cast<unsigned char>(r.value(key).value_or(0))) << "\n";
+            break;
+        }
+        case Show::Result: {
+            RecResult result{static_cast<uint8_t>(r.value(key + "_valid").value_or(0)),
+                             static_cast<float>(r.value(key + "_alpha").value_or(0)),
+                             static_cast<float>(r.value(key + "_beta").value_or(0))};
+            print_rec_result(out, result, l.label);
+            break;
+        }
+        }
+    }
 }
 
 }  // namespace
@@ -299,29 +340,17 @@ void print_command_echo(std::ostream& out, const std::string& src, const std::st
 
 void print_telemetry(std::ostream& out, const std::string& src, const std::vector<unsigned char>& data)
 {
-    DeviceSource source = getDeviceSource(src);
-    if (source == SOURCE_UNKNOWN) {
+    const telemetry::Decoded d = telemetry::decode(src, data);
+    switch (d.error) {
+    case telemetry::DecodeError::UnknownSource:
         out << "[WARNING] Unknown source device or command data: " << src << "\n";
         out << hex_dump_line(data) << "\n";
         return;
+    case telemetry::DecodeError::TooShort: print_size_error(out, d.record.kind, d.expected, data.size()); return;
+    case telemetry::DecodeError::None: break;
     }
-    const Layout& l = layout_of(source);
-    if (data.size() < l.expected) {
-        print_size_error(out, source, data.size());
-        return;
-    }
-    Record r{data.data()};
-    out << l.header << "\n";
-    switch (source) {
-    case SOURCE_STAR: print_star(out, r); break;
-    case SOURCE_GYRO:
-    case SOURCE_MEMS: print_axes(out, r); break;
-    case SOURCE_FLYWHEEL: print_flywheel(out, r); break;
-    case SOURCE_GNSS: print_gnss(out, r); break;
-    case SOURCE_VISION: print_vision(out, r); break;
-    case SOURCE_OPTICAL: print_optical(out, r); break;
-    default: break;
-    }
+    out << presentation(d.record.kind).header << "\n";
+    print_record(out, d.record);
     out << kFooter << "\n";
 }
 

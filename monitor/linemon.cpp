@@ -1,7 +1,5 @@
 #include "linemon.h"
 
-#include "byte_order.h"
-
 #include <json/json.h>
 
 #include <cctype>
@@ -17,23 +15,11 @@ const char* const USAGE = "usage: linemon [--log FILE] [--interval-ms N]";
 
 namespace {
 
-const std::string FLYWHEEL_SOURCE = "Flywheel_Hardware_Service";
-constexpr std::size_t SHORT_RECORD_LEN = 5;  // id + four uint8 counts
-constexpr std::size_t WHEEL_RECORD_LEN = 9;  // id + four uint16 counts
-constexpr int FIRST_WHEEL_LINE = 5;          // wheel number + 4
-constexpr int LAST_WHEEL_LINE = 12;
-
-struct SingleLineSource {
-    const char* source;
-    int line_id;
-    const char* name;
-};
-// Services with one line each, and the id their records carry.
-const SingleLineSource kSingleLineSources[] = {
-    {"Gyro_Hardware_Service", 3, "gyro"},
-    {"Mems_Hardware_Service", 4, "mems"},
-    {"Vision_Hardware_Service", 9, "vision"},
-    {"Optical_Hardware_Service", 10, "optical"},
+// Short names of the services' device kinds.
+const std::map<std::string, std::string> kShortNames = {
+    {"Gyro_Hardware_Service", "gyro"},       {"Mems_Hardware_Service", "mems"},
+    {"Vision_Hardware_Service", "vision"},   {"Optical_Hardware_Service", "optical"},
+    {"Flywheel_Hardware_Service", "wheel"},  {"Star_sensor_Hardware_Service", "star"},
 };
 
 std::string count_or_dash(bool known, uint32_t v) { return known ? std::to_string(v) : "-"; }
@@ -80,36 +66,13 @@ std::string printf_string(const char* fmt, ...)
 
 std::string source_short_name(const std::string& source)
 {
-    for (const auto& s : kSingleLineSources)
-        if (source == s.source) return s.name;
-    if (source == FLYWHEEL_SOURCE) return "wheel";
-    if (source == "Star_sensor_Hardware_Service") return "star";
-    return source;
+    auto it = kShortNames.find(source);
+    return it == kShortNames.end() ? source : it->second;
 }
 
-std::optional<LineStats> decode_statistics(const std::string& source, const uint8_t* data, std::size_t size)
+Counts counts_of(const telemetry::LineStatistics& s)
 {
-    if (data == nullptr) return std::nullopt;
-    LineStats s;
-    if (source == FLYWHEEL_SOURCE) {
-        if (size != WHEEL_RECORD_LEN) return std::nullopt;
-        s.line_id = data[0];
-        if (s.line_id < FIRST_WHEEL_LINE || s.line_id > LAST_WHEEL_LINE) return std::nullopt;
-        s.line_name = "wheel" + std::to_string(s.line_id - FIRST_WHEEL_LINE + 1);
-        for (int i = 0; i < COUNT_KINDS; ++i) s.counts[i] = load_le16(data + 1 + 2 * i);
-        s.count_bits = 16;
-        return s;
-    }
-    for (const auto& known : kSingleLineSources) {
-        if (source != known.source) continue;
-        if (size != SHORT_RECORD_LEN || data[0] != known.line_id) return std::nullopt;
-        s.line_id = known.line_id;
-        s.line_name = known.name;
-        for (int i = 0; i < COUNT_KINDS; ++i) s.counts[i] = data[1 + i];
-        s.count_bits = 8;
-        return s;
-    }
-    return std::nullopt;
+    return Counts{s.header_errors, s.check_errors, s.length_errors, s.resets};
 }
 
 uint32_t wrapped_rise(uint32_t before, uint32_t after, unsigned bits)
@@ -143,27 +106,29 @@ LineTable::Line& LineTable::line(const Key& key, const std::string& name)
 Observation LineTable::on_statistics(const std::string& source, const std::vector<uint8_t>& payload, double now_s)
 {
     Observation seen;
-    std::optional<LineStats> stats = decode_statistics(source, payload.data(), payload.size());
+    std::optional<telemetry::LineStatistics> stats =
+        telemetry::decode_line_statistics(source, payload.data(), payload.size());
     if (!stats) {
         ++unrecognised_[source];
         ++unrecognised_new_;
         current_line_[source] = std::nullopt;
         return seen;
     }
-    Line& l = line(Key{stats->line_id, source}, stats->line_name);
+    const Counts counts = counts_of(*stats);
+    Line& l = line(Key{stats->line_id, source}, stats->device);
     if (l.has_counts) {
-        for (int i = 0; i < COUNT_KINDS; ++i) l.rose[i] += wrapped_rise(l.counts[i], stats->counts[i], stats->count_bits);
+        for (int i = 0; i < COUNT_KINDS; ++i) l.rose[i] += wrapped_rise(l.counts[i], counts[i], stats->count_bits);
     }
     l.has_counts = true;
     l.count_bits = stats->count_bits;
-    l.counts = stats->counts;
+    l.counts = counts;
     l.last_record_s = now_s;
     current_line_[source] = stats->line_id;
 
     seen.kind = Observation::STATISTICS;
     seen.line_id = stats->line_id;
-    seen.line_name = stats->line_name;
-    seen.counts = stats->counts;
+    seen.line_name = stats->device;
+    seen.counts = counts;
     return seen;
 }
 

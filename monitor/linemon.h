@@ -2,8 +2,11 @@
 // to which the hardware services send, after every telemetry request, their
 // serial line statistics ("Telemetry") and the raw device frame
 // ("Raw_Telemetry"). This library holds everything but the program's main:
-// record decoding, the per-line table, its text form and the JSON Lines log.
+// the per-line table, its text form and the JSON Lines log. The statistics
+// records are decoded by the shared telemetry library.
 #pragma once
+
+#include "telemetry_records.h"
 
 #include <array>
 #include <chrono>
@@ -27,19 +30,9 @@ using Counts = std::array<uint32_t, COUNT_KINDS>;
 // "length", "reset").
 extern const std::array<const char*, COUNT_KINDS> COUNT_NAMES;
 
-// One decoded line statistics record.
-struct LineStats {
-    int line_id = 0;
-    std::string line_name;  // "gyro", "mems", "wheel1".."wheel8", "vision", "optical"
-    Counts counts{};
-    unsigned count_bits = 8;  // width of the counts on the wire: they wrap at 2^bits
-};
-
-// Decodes a statistics record by its source: 5 bytes (id + four uint8) from
-// the gyro, MEMS, vision and optical services, 9 bytes (id + four uint16
-// little-endian) from the reaction wheel service. Nothing for any other size
-// or source, or for a line id that does not belong to the source.
-std::optional<LineStats> decode_statistics(const std::string& source, const uint8_t* data, std::size_t size);
+// The four counts of a line statistics record (decoded by
+// telemetry::decode_line_statistics), in record order.
+Counts counts_of(const telemetry::LineStatistics& s);
 
 // Short name of a source's device kind ("gyro", "wheel", ...); the source
 // itself when it is not one the bench knows.

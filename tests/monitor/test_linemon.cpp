@@ -58,11 +58,11 @@ TEST(LinemonDecode, StatisticsRecordsOfEverySource)
         {WHEELS, {12, 1, 0, 0, 0, 0, 0, 0, 0x80}, 12, "wheel8", {1, 0, 0, 32768}, 16},
     };
     for (const Case& c : cases) {
-        auto s = decode_statistics(c.source, c.bytes.data(), c.bytes.size());
+        auto s = telemetry::decode_line_statistics(c.source, c.bytes.data(), c.bytes.size());
         ASSERT_TRUE(s) << c.source;
         EXPECT_EQ(s->line_id, c.id);
-        EXPECT_EQ(s->line_name, c.name);
-        EXPECT_EQ(s->counts, c.counts) << c.source;
+        EXPECT_EQ(s->device, c.name);
+        EXPECT_EQ(counts_of(*s), c.counts) << c.source;
         EXPECT_EQ(s->count_bits, c.bits);
     }
 }
@@ -83,7 +83,8 @@ TEST(LinemonDecode, WrongSizesSourcesAndIdsAreCountedAsUnrecognised)
     };
     LineTable t(0.0);
     for (const auto& [source, bytes] : cases) {
-        EXPECT_FALSE(decode_statistics(source, bytes.data(), bytes.size())) << source << " " << bytes.size();
+        EXPECT_FALSE(telemetry::decode_line_statistics(source, bytes.data(), bytes.size()))
+            << source << " " << bytes.size();
         EXPECT_EQ(t.on_statistics(source, bytes, 1.0).kind, Observation::UNRECOGNISED);
     }
     Report r = t.take_report(2.0);
