@@ -696,3 +696,22 @@ int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, c
     }
     return n;
 }
+
+bool vantrel_wait_acknowledged(const Vantrel& endpoint, const std::string& topic, const std::string& dest,
+                               unsigned timeout_ms)
+{
+    Vantrel::Impl& impl = *endpoint.impl_;
+    const auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    {
+        // Held messages are not written yet; they go when their destination
+        // matches or their window ends.
+        std::unique_lock<std::mutex> lock(impl.matching.mutex);
+        if (!impl.matching.changed.wait_until(lock, until, [&] { return impl.matching.held.empty(); })) return false;
+    }
+    Vantrel::Impl::Writer* w = impl.existing_writer(Key(topic, dest));
+    if (!w || !w->writer) return true;  // nothing was ever sent there
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now()).count();
+    if (left < 0) left = 0;
+    return w->writer->wait_for_acknowledgments(eprosima::fastrtps::Duration_t(
+               int32_t(left / 1000000000), uint32_t(left % 1000000000))) == ReturnCode_t::RETCODE_OK;
+}

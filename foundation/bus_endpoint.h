@@ -59,6 +59,8 @@ public:
 
 private:
     friend int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, const std::string& dest);
+    friend bool vantrel_wait_acknowledged(const Vantrel& endpoint, const std::string& topic, const std::string& dest,
+                                          unsigned timeout_ms);
     friend bool vantrel_create_request_sub(Vantrel& endpoint, std::string topic, Callback callback,
                                            std::string filter);
     friend bool vantrel_observe_all(Vantrel& endpoint, std::string topic, Callback callback);
@@ -93,3 +95,13 @@ bool vantrel_observe_all(Vantrel& endpoint, std::string topic, Vantrel::Callback
 // endpoint's writer for that destination if it has none yet (the topic must
 // have been passed to create_pub), so waiting on it is waiting for the match.
 int vantrel_matched_readers(const Vantrel& endpoint, const std::string& topic, const std::string& dest);
+
+// Waits until every subscription that the messages sent so far on `topic` to
+// `dest` reach has acknowledged them (those still held by the settle window
+// are sent first), or until `timeout_ms` passes; true when they have. A
+// subscription matched on this side before the other side has matched this
+// endpoint acknowledges, and receives them, once it has: a program that sends
+// one message and leaves waits on this instead of the one second the
+// destructor gives.
+bool vantrel_wait_acknowledged(const Vantrel& endpoint, const std::string& topic, const std::string& dest,
+                               unsigned timeout_ms);
