@@ -14,7 +14,7 @@ cmake --install "$build_dir" --prefix "$prefix" >"$prefix/install.log" 2>&1 || {
   exit 1
 }
 
-programs=(Corvane Brenvik Skardel Tavrin Pellwyn Quimbrel Zentaro linemon devsim)
+programs=(Corvane Brenvik Skardel Tavrin Pellwyn Quimbrel Zentaro linemon gncctl devsim)
 for p in "${programs[@]}"; do
   [[ -x "$prefix/bin/$p" ]] || fail "bin/$p missing"
 done
@@ -100,6 +100,10 @@ if [[ -e "$run/devsim.ready" ]]; then
     "$prefix/bin/Zentaro" "$prefix/gyro.json" >"$prefix/zentaro.log" 2>&1 &
   children+=($!)
   timeout -s INT 8 "$prefix/bin/Corvane" >"$prefix/console.log" 2>&1 || true
+  # gncctl, run by this user with the built-in set-up, polls it too.
+  got=$("$prefix/bin/gncctl" get gyro --json --timeout 8 2>&1) ||
+    fail "gncctl get gyro from the service run as nobody: $got"
+  [[ "$got" == *'"device":"gyro"'* ]] || fail "gncctl get gyro printed: $got"
   stop_children
   grep -q "UART init dev=$run/gyro" "$prefix/zentaro.log" ||
     fail "the gyro service as nobody did not open its line: $(cat "$prefix/zentaro.log")"
