@@ -19,12 +19,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string TOPIC_TLM = "Telemetry";
-const std::string TOPIC_CMD = "Command";
-const std::string REQUEST_TYPE = "command";  // the label the services act on
-const std::string REPLY_TYPE = "telemetry";
-const std::string CONSOLE = "Gnc_Service";
-const std::string MONITOR = "Mag_Service";
+const std::string& TOPIC_TLM = bus::TOPIC_TELEMETRY;
+const std::string& TOPIC_CMD = bus::TOPIC_COMMAND;
+using bus::CONSOLE;
+using bus::LINE_COUNT_KEYS;
+using bus::MONITOR;
+using bus::has_line_counts;
+using bus::is_line_count;
+using bus::line_count;
+using bus::merge_line_statistics;
 
 // A poll may reach a service before it has matched gncctl's reader, and its
 // answer is then lost; such a poll is repeated after this long, then once
@@ -43,7 +46,6 @@ constexpr auto LIST_WINDOW_WITHOUT_CONSOLE = 3500ms;
 constexpr auto LIST_QUIET = 1000ms;
 constexpr auto LIST_LONGEST = 4000ms;
 
-const char* const LINE_COUNT_KEYS[4] = {"header_errors", "check_errors", "length_errors", "resets"};
 
 double ms_between(Clock::time_point a, Clock::time_point b)
 {
@@ -151,21 +153,6 @@ std::optional<telemetry::FieldInfo> field_info(const std::string& device, const 
     for (auto& f : telemetry::device_fields(device))
         if (f.key == key) return f;
     return std::nullopt;
-}
-
-bool is_line_count(const std::string& key)
-{
-    for (const char* k : LINE_COUNT_KEYS)
-        if (key == k) return true;
-    return false;
-}
-
-double line_count(const telemetry::LineStatistics& s, const std::string& key)
-{
-    if (key == "header_errors") return s.header_errors;
-    if (key == "check_errors") return s.check_errors;
-    if (key == "length_errors") return s.length_errors;
-    return s.resets;
 }
 
 // ---------------------------------------------------------------------------
@@ -526,20 +513,6 @@ std::string csv_row(const Reading& r, const std::vector<std::string>& columns)
     return s;
 }
 
-bool has_line_counts(const telemetry::Record& record) { return record.value(LINE_COUNT_KEYS[0]).has_value(); }
-
-void merge_line_statistics(telemetry::Record& record, const telemetry::LineStatistics& s)
-{
-    for (const char* key : LINE_COUNT_KEYS) {
-        if (record.value(key)) continue;
-        telemetry::Field f;
-        f.key = key;
-        f.value = line_count(s, key);
-        f.integer = true;
-        record.fields.push_back(f);
-    }
-}
-
 std::vector<std::string> operator_devices()
 {
     std::vector<std::string> names;
@@ -570,159 +543,12 @@ std::string device_list_text() { return "nano1..nano8, pico1..pico8, wheel1..whe
 // they would anyway: they observe every record.
 const std::string GNCCTL_NAME = "Gncctl";
 
-Bus::Bus(bool verbose) : name_(GNCCTL_NAME), verbose_(verbose) { join(); }
-
-void Bus::join()
+Bus join_bus(bool verbose)
 {
-    // The endpoint's own messages: errors always, the rest with --verbose.
-    auto log = [verbose = verbose_](const std::string& text) {
-        if (verbose || text.rfind("[ERROR]", 0) == 0) err_line("gncctl: bus: " + text);
-    };
-    const auto t0 = Clock::now();
-    endpoint_.reset();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.clear();
-        latest_line_.clear();
-    }
-    endpoint_ = std::make_unique<Vantrel>(0, 0, name_, log);
-    ok_ = endpoint_->create_pub(TOPIC_TLM) && endpoint_->create_pub(TOPIC_CMD) &&
-          vantrel_observe_all(*endpoint_, TOPIC_TLM,
-                              [this](std::string src, std::string dest, std::string type, std::string, std::string,
-                                     std::vector<unsigned char>& data) { observe(src, dest, type, data); });
-    joined_ = Clock::now();
-    if (verbose_)
-        err_line("gncctl: joined the bus as " + name_ + " in " + format_value(std::round(ms_between(t0, joined_)), true) +
-                 " ms");
-}
-
-Bus::~Bus()
-{
-    const auto t0 = Clock::now();
-    endpoint_.reset();
-    if (verbose_) err_line("gncctl: left the bus in " + format_value(std::round(ms_between(t0, Clock::now())), true) + " ms");
-}
-
-void Bus::observe(const std::string& src, const std::string& dest, const std::string& type,
-                  const std::vector<unsigned char>& data)
-{
-    if (type != REPLY_TYPE) return;  // requests, ours and the console's
-    Observation o;
-    o.source = src;
-    o.at = Clock::now();
-    o.wall = std::chrono::system_clock::now();
-    if (dest == MONITOR) {
-        auto s = telemetry::decode_line_statistics(src, data.data(), data.size());
-        if (!s) return;
-        o.is_record = false;
-        o.line = *s;
-    } else {
-        telemetry::Decoded d = telemetry::decode(src, data.data(), data.size());
-        if (d.error != telemetry::DecodeError::None) {
-            if (verbose_ && d.error == telemetry::DecodeError::TooShort)
-                err_line("gncctl: " + std::to_string(data.size()) + "-byte record from " + src + " ignored (" +
-                         std::to_string(d.expected) + " expected)");
-            return;
-        }
-        o.record = std::move(d.record);
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!o.is_record) latest_line_[o.line.device] = {o.at, o.line};
-    queue_.push_back(std::move(o));
-    arrived_.notify_all();
-}
-
-bool Bus::matched(const std::string& topic, const std::string& service)
-{
-    return ok_ && vantrel_matched_readers(*endpoint_, topic, service) > 0;
-}
-
-// A service answers a newcomer's first announcement with its own at once,
-// but now and then that answer does not arrive (on this bench up to half
-// of the joins missed a given service); the service is then found only at
-// its next periodic announcement, up to 2 s later. Joining again costs a
-// few milliseconds and draws fresh answers, so for a while gncctl does that
-// rather than wait. The services' periodic announcements reach whichever
-// endpoint is on the bus meanwhile.
-constexpr auto REJOIN_AFTER = 60ms;
-constexpr auto REJOIN_FOR = 1500ms;
-
-std::vector<std::string> Bus::wait_matched(const std::string& topic, const std::vector<std::string>& services,
-                                           Clock::time_point deadline)
-{
-    const auto t0 = Clock::now();
-    std::vector<std::string> found;
-    int joins = 1;
-    for (;;) {
-        found.clear();
-        for (const auto& s : services)
-            if (matched(topic, s)) found.push_back(s);
-        const auto now = Clock::now();
-        if (found.size() == services.size() || now >= deadline || !running) break;
-        if (now - t0 < REJOIN_FOR && now - joined_ >= REJOIN_AFTER && deadline - now > REJOIN_AFTER) {
-            join();
-            ++joins;
-            continue;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    if (verbose_)
-        err_line("gncctl: " + std::to_string(found.size()) + " of " + std::to_string(services.size()) +
-                 " service(s) on the bus (" + topic + ") after " +
-                 format_value(std::round(ms_between(t0, Clock::now())), true) + " ms, " + std::to_string(joins) +
-                 " join(s)");
-    return found;
-}
-
-bool Bus::wait_matched(const std::string& topic, const std::string& service, Clock::time_point deadline)
-{
-    return !wait_matched(topic, std::vector<std::string>{service}, deadline).empty();
-}
-
-Clock::time_point Bus::poll(const telemetry::DeviceAddress& address)
-{
-    std::vector<uint8_t> payload = address.request;
-    const auto t = Clock::now();
-    endpoint_->publish(TOPIC_TLM, name_, address.service, REQUEST_TYPE, payload.data(), payload.size(), "", "");
-    return t;
-}
-
-Clock::time_point Bus::send(const commands::Built& command)
-{
-    std::vector<uint8_t> payload = command.payload;
-    const auto t = Clock::now();
-    endpoint_->publish(TOPIC_CMD, name_, command.service, REQUEST_TYPE, payload.data(), payload.size(), "", "");
-    return t;
-}
-
-bool Bus::acknowledged(const std::string& topic, const std::string& service, Clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return vantrel_wait_acknowledged(*endpoint_, topic, service, unsigned(std::max<long long>(0, left)));
-}
-
-std::optional<Observation> Bus::next(Clock::time_point deadline)
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        if (!queue_.empty()) {
-            Observation o = std::move(queue_.front());
-            queue_.pop_front();
-            return o;
-        }
-        const auto now = Clock::now();
-        if (now >= deadline || !running) return std::nullopt;
-        // In slices, so that a stop request is noticed.
-        arrived_.wait_until(lock, std::min(deadline, now + 100ms));
-    }
-}
-
-std::optional<telemetry::LineStatistics> Bus::line_statistics(const std::string& device, Clock::time_point since)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = latest_line_.find(device);
-    if (it == latest_line_.end() || it->second.first < since) return std::nullopt;
-    return it->second.second;
+    // The client's messages: errors always, the rest with --verbose.
+    return Bus(GNCCTL_NAME, [verbose](const std::string& text) {
+        if (verbose || text.find("[ERROR]") != std::string::npos) err_line("gncctl: " + text);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -809,7 +635,7 @@ int run_get(Context& c)
         if (!why.empty()) return c.usage_error(why);
         fields.push_back(*field_info(device, key));
     }
-    Bus bus(c.o.verbose);
+    Bus bus = join_bus(c.o.verbose);
     if (!bus.ok()) return c.no_bus();
     if (!bus.wait_matched(TOPIC_TLM, address->service, c.bus_deadline())) return c.not_on_bus(address->service, device);
     const auto since = Clock::now();
@@ -866,7 +692,7 @@ int run_list(Context& c)
         addresses.emplace(d, *a);
         if (std::find(services.begin(), services.end(), a->service) == services.end()) services.push_back(a->service);
     }
-    Bus bus(c.o.verbose);
+    Bus bus = join_bus(c.o.verbose);
     if (!bus.ok()) return c.no_bus();
 
     // Every service at once, each for as long as the bus timeout allows.
@@ -964,7 +790,7 @@ int run_watch(Context& c)
         if (!a) return c.usage_error("unknown device '" + d + "' (devices: " + device_list_text() + ")");
         if (addresses.emplace(d, *a).second) devices.push_back(d);
     }
-    Bus bus(c.o.verbose);
+    Bus bus = join_bus(c.o.verbose);
     if (!bus.ok()) return c.no_bus();
     if (!c.o.passive) {
         std::vector<std::string> services;
@@ -1020,7 +846,7 @@ int run_wait(Context& c)
     const std::string wanted = std::string(op_text(cond->op)) + " " + format_value(cond->value, info.integer);
     auto with_unit = [&](double v) { return format_value(v, info.integer) + (info.unit.empty() ? "" : " " + info.unit); };
 
-    Bus bus(c.o.verbose);
+    Bus bus = join_bus(c.o.verbose);
     if (!bus.ok()) return c.no_bus();
     if (!c.o.passive && !bus.wait_matched(TOPIC_TLM, address.service, c.bus_deadline()))
         return c.not_on_bus(address.service, cond->device);
@@ -1078,7 +904,7 @@ int run_send(Context& c)
         std::string hint = find_device(device) ? "; 'gncctl commands " + device + "' lists its commands" : "";
         return c.usage_error(b.error + hint + "; nothing was sent");
     }
-    Bus bus(c.o.verbose);
+    Bus bus = join_bus(c.o.verbose);
     if (!bus.ok()) return c.no_bus();
     if (!bus.wait_matched(TOPIC_CMD, b.built.service, c.bus_deadline())) return c.not_on_bus(b.built.service, device);
     // A service may match gncctl's writer a little after gncctl has matched

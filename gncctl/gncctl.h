@@ -1,7 +1,7 @@
 // gncctl: the operator's command line to the bench. Everything but main is
 // here: the command line, the conditions of `wait`, the output formats and
-// the bus client that polls devices, sends commands and reads every record
-// on the bus.
+// the subcommands, on the shared bus client (bus_client.h) that polls
+// devices, sends commands and reads every record on the bus.
 //
 // gncctl binds under a name of its own ("Gncctl"). The services send
 // most records to "Gnc_Service" whoever asked, so gncctl reads them, and the
@@ -9,17 +9,13 @@
 // subscription on "Telemetry".
 #pragma once
 
-#include "bus_endpoint.h"
+#include "bus_client.h"
 #include "command_catalog.h"
 #include "telemetry_records.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <iosfwd>
 #include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,7 +29,7 @@ enum ExitCode : int {
     EXIT_NO_SERVICE = 3,  // the service was not on the bus within the bus timeout
 };
 
-using Clock = std::chrono::steady_clock;
+using Clock = bus::Clock;
 
 // ---------------------------------------------------------------------------
 // Command line
@@ -123,11 +119,6 @@ std::vector<std::string> csv_columns(const std::vector<std::string>& devices);
 std::string csv_header(const std::vector<std::string>& columns);
 std::string csv_row(const Reading& r, const std::vector<std::string>& columns);
 
-// Adds the line counts of `s` to a record that does not carry them (the
-// wheels' records carry none: their counts come in line statistics records).
-void merge_line_statistics(telemetry::Record& record, const telemetry::LineStatistics& s);
-bool has_line_counts(const telemetry::Record& record);
-
 // The operator's device names that gncctl accepts (the GNSS record, which no
 // service of this bench sends, is not among them).
 std::vector<std::string> operator_devices();
@@ -137,62 +128,12 @@ std::string device_list_text();
 // ---------------------------------------------------------------------------
 // The bus
 
-// What the observe-all subscription saw: a device record or a line
-// statistics record, with the time it arrived.
-struct Observation {
-    bool is_record = true;
-    telemetry::Record record;           // is_record
-    telemetry::LineStatistics line;     // !is_record
-    std::string source;
-    Clock::time_point at;
-    std::chrono::system_clock::time_point wall;
-};
+using Bus = bus::Client;
+using bus::Observation;
 
-class Bus {
-public:
-    // Binds as "Gncctl" with no start-up window: gncctl publishes only
-    // to destinations it has seen matched, so nothing needs holding back.
-    explicit Bus(bool verbose = false);
-    ~Bus();
-    Bus(const Bus&) = delete;
-    Bus& operator=(const Bus&) = delete;
-
-    const std::string& name() const { return name_; }
-    bool ok() const { return ok_; }
-    // Waits until every one of `services` subscribes to `topic`, or until
-    // `deadline`; returns those that do. May join the bus again meanwhile
-    // (see gncctl.cpp), so call it before polling.
-    std::vector<std::string> wait_matched(const std::string& topic, const std::vector<std::string>& services,
-                                          Clock::time_point deadline);
-    bool wait_matched(const std::string& topic, const std::string& service, Clock::time_point deadline);
-    bool matched(const std::string& topic, const std::string& service);
-    // One telemetry request, as the console sends it; returns when it went out.
-    Clock::time_point poll(const telemetry::DeviceAddress& address);
-    Clock::time_point send(const commands::Built& command);
-    // Whether what went to `service` on `topic` was acknowledged by its
-    // subscription by `deadline` (it receives it then at the latest).
-    bool acknowledged(const std::string& topic, const std::string& service, Clock::time_point deadline);
-    // The oldest observation not taken yet, waiting up to `deadline`;
-    // nothing at the deadline or once the process is told to stop.
-    std::optional<Observation> next(Clock::time_point deadline);
-    // The latest line statistics seen for `device` since `since`.
-    std::optional<telemetry::LineStatistics> line_statistics(const std::string& device, Clock::time_point since);
-
-private:
-    void join();
-    void observe(const std::string& src, const std::string& dest, const std::string& type,
-                 const std::vector<unsigned char>& data);
-
-    std::string name_;
-    bool verbose_ = false;
-    bool ok_ = false;
-    Clock::time_point joined_;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::deque<Observation> queue_;
-    std::map<std::string, std::pair<Clock::time_point, telemetry::LineStatistics>> latest_line_;
-    std::unique_ptr<Vantrel> endpoint_;  // last: its callbacks end before the rest goes
-};
+// Joins the bus as "Gncctl"; the client's messages go to standard error,
+// errors always, the rest when `verbose`.
+Bus join_bus(bool verbose);
 
 // ---------------------------------------------------------------------------
 // Subcommands
