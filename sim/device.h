@@ -17,6 +17,8 @@
 
 namespace devsim {
 
+class TruthModel;
+
 using Bytes = std::vector<uint8_t>;
 
 // Receives one log line without the "[SIM] <line> " prefix.
@@ -62,6 +64,12 @@ struct DeviceSetup {
     unsigned index = 0;         // the line's position on the command line (varies phases)
     uint8_t hardware_id = 0;    // wheel: the id it answers to and sends
     double status_hz = 10.0;    // wheel: status frames per second
+    // With a spacecraft model: what the devices read and drive. Sensors
+    // find their mounting by line name; the k-th wheel line (from 0) is the
+    // model's wheel k if it has one.
+    std::shared_ptr<TruthModel> truth;
+    std::string name;
+    std::size_t wheel_number = 0;
 };
 
 // Creates a device of a kind.

@@ -2,6 +2,8 @@
 // without hardware. See options.h for the command line.
 #include "options.h"
 #include "simulator.h"
+#include "spacecraft_config.h"
+#include "truth_model.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -37,6 +39,16 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    std::shared_ptr<devsim::TruthModel> truth;
+    if (!options.spacecraft_file.empty()) {
+        devsim::SpacecraftConfig spacecraft;
+        if (!devsim::load_spacecraft_config(options.spacecraft_file, spacecraft, error)) {
+            std::cerr << "devsim: " << error << "\n";
+            return 2;
+        }
+        truth = std::make_shared<devsim::TruthModel>(spacecraft);
+    }
+
     if (::pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::cerr << "devsim: pipe failed\n";
         return 1;
@@ -50,7 +62,7 @@ int main(int argc, char** argv)
 
     int status = 0;
     {
-        devsim::Simulator sim(std::move(options));
+        devsim::Simulator sim(std::move(options), std::move(truth));
         status = sim.run(stop_pipe[0]);
     }
     ::close(stop_pipe[0]);

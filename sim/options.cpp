@@ -59,6 +59,7 @@ std::string usage_text()
     for (const auto& k : known_kinds()) kinds += (kinds.empty() ? "" : ", ") + k;
     return "usage: devsim --run-dir DIR --line NAME=KIND [--line NAME=KIND ...] [--pace] [--baud N]\n"
            "              [--seed N] [--hangup-ms N] [--wheel-hz N] [--fault NAME:FAULT[:MODE]]...\n"
+           "              [--spacecraft FILE [--truth-log FILE]]\n"
            "  KIND:  " + kinds + " (wheel:ID sets a wheel's hardware id, decimal or 0x..)\n"
            "  FAULT: silence, header, checksum, short, split, garbage, hangup, backtoback\n"
            "  MODE:  once (default), rate=P (0..1), off\n"
@@ -161,6 +162,13 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
                 return false;
             }
             o.wheel_hz = double(v);
+        } else if (opt == "--spacecraft" || opt == "--truth-log") {
+            if (!need_value()) return false;
+            if (value.empty()) {
+                error = opt + " is empty";
+                return false;
+            }
+            (opt == "--spacecraft" ? o.spacecraft_file : o.truth_log) = value;
         } else if (opt == "--fault") {
             if (!need_value()) return false;
             FaultRequest request;
@@ -182,6 +190,10 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
     }
     if (o.lines.empty()) {
         error = "at least one --line is required";
+        return false;
+    }
+    if (!o.truth_log.empty() && o.spacecraft_file.empty()) {
+        error = "--truth-log needs --spacecraft";
         return false;
     }
     std::set<std::string> names;

@@ -28,6 +28,10 @@ struct Options {
     int hangup_ms = 2000;
     double wheel_hz = 10.0;
     std::vector<FaultRequest> faults;
+    // --spacecraft: the devices read this model (spacecraft_config.h)
+    // instead of their own fixed motions; --truth-log: where its truth goes.
+    std::string spacecraft_file;
+    std::string truth_log;
 };
 
 // Parses and checks the arguments after the program name. Accepts

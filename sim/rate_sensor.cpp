@@ -17,8 +17,8 @@ RateVector rate_motion_at(unsigned index, double t)
     return r;
 }
 
-RateSensor::RateSensor(const RateCodec& codec, unsigned index, LogSink log)
-    : codec_(codec), index_(index), kind_(codec.kind), log_(std::move(log))
+RateSensor::RateSensor(const RateCodec& codec, unsigned index, LogSink log, RateSource source)
+    : codec_(codec), index_(index), kind_(codec.kind), log_(std::move(log)), source_(std::move(source))
 {
 }
 
@@ -35,7 +35,7 @@ void RateSensor::receive(const uint8_t* data, std::size_t size, double t, const 
         // What came before this request is logged before its answer.
         log_skipped();
         Answer answer;
-        answer.bytes = codec_.encode(rate_motion_at(index_, t));
+        answer.bytes = codec_.encode(source_ ? source_(t) : rate_motion_at(index_, t));
         const auto reading = codec_.decode(answer.bytes);
         answer.summary = reading ? "answer " + rate_reading_text(*reading) : "answer not decodable";
         send(std::move(answer));

@@ -5,6 +5,7 @@
 #include "device.h"
 #include "rate_framing.h"
 
+#include <functional>
 #include <string>
 
 namespace devsim {
@@ -18,9 +19,12 @@ constexpr double RATE_SWING_PERIOD_S = 90.0;
 // the axes a third of a turn apart and each line at its own phase.
 RateVector rate_motion_at(unsigned index, double t);
 
+// The rates a unit reports at time `t`, when not rate_motion_at().
+using RateSource = std::function<RateVector(double t)>;
+
 class RateSensor : public Device {
 public:
-    RateSensor(const RateCodec& codec, unsigned index, LogSink log);
+    RateSensor(const RateCodec& codec, unsigned index, LogSink log, RateSource source = nullptr);
 
     const std::string& kind() const override { return kind_; }
     int bits_per_byte() const override { return 11; }  // 8 data bits, odd parity, 1 stop bit
@@ -35,6 +39,7 @@ private:
     std::string kind_;
     LogSink log_;
     RateRequestFramer framer_;
+    RateSource source_;
 };
 
 }  // namespace devsim

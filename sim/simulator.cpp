@@ -32,7 +32,10 @@ void sim_error(const std::string& text)
     std::cerr << "[SIM] " << text << std::endl;
 }
 
-Simulator::Simulator(Options options) : options_(std::move(options)) {}
+Simulator::Simulator(Options options, std::shared_ptr<TruthModel> truth)
+    : options_(std::move(options)), truth_(std::move(truth))
+{
+}
 
 Simulator::~Simulator()
 {
@@ -91,6 +94,9 @@ bool Simulator::start(std::string& error)
         return false;
     }
 
+    if (truth_ && !options_.truth_log.empty() && !truth_->open_log(options_.truth_log, error)) return false;
+
+    std::size_t wheels = 0;
     for (std::size_t i = 0; i < options_.lines.size(); ++i) {
         const auto& spec = options_.lines[i];
         const std::string name = spec.name;
@@ -98,6 +104,16 @@ bool Simulator::start(std::string& error)
         setup.index = unsigned(i);
         setup.hardware_id = uint8_t(spec.hardware_id < 0 ? 0 : spec.hardware_id);
         setup.status_hz = options_.wheel_hz;
+        setup.truth = truth_;
+        setup.name = name;
+        if (spec.kind == "wheel") setup.wheel_number = wheels++;
+        if (truth_ && spec.kind == "wheel") {
+            const std::size_t model = truth_->craft().wheel_count();
+            sim_log(setup.wheel_number < model ? name + " is spacecraft wheel " + std::to_string(setup.wheel_number + 1) +
+                                                     " of " + std::to_string(model)
+                                               : name + " is no spacecraft wheel (the model has " +
+                                                     std::to_string(model) + "); it turns on its own");
+        }
         auto device = make_device(spec.kind, setup, [name](const std::string& text) {
             sim_log(name + " " + text);
         });
@@ -140,6 +156,10 @@ void Simulator::loop(int stop_fd)
         for (const auto& line : lines_) fds.push_back({line->fd(), line->poll_events(), 0});
 
         std::optional<Clock::time_point> deadline;
+        if (truth_) {
+            if (const auto due = truth_->next_log_time())
+                deadline = started_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*due));
+        }
         for (const auto& line : lines_) {
             const auto d = line->next_deadline(started_);
             if (d && (!deadline || *d < *deadline)) deadline = d;
@@ -167,6 +187,7 @@ void Simulator::loop(int stop_fd)
 
         const auto now = Clock::now();
         const double t = std::chrono::duration<double>(now - started_).count();
+        if (truth_) truth_->advance(t);
         for (std::size_t i = 0; i < lines_.size(); ++i) {
             SimLine& line = *lines_[i];
             const short revents = fds[i + 2].revents;

@@ -4,6 +4,7 @@
 
 #include "options.h"
 #include "sim_line.h"
+#include "truth_model.h"
 
 #include <memory>
 #include <string>
@@ -13,7 +14,9 @@ namespace devsim {
 
 class Simulator {
 public:
-    explicit Simulator(Options options);
+    // With `truth`, the devices read and drive that spacecraft, and the loop
+    // keeps it at devsim's time (writing options.truth_log, if given).
+    explicit Simulator(Options options, std::shared_ptr<TruthModel> truth = nullptr);
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
@@ -40,6 +43,7 @@ private:
     bool ready_made_ = false;
     std::string control_buffer_;
     Clock::time_point started_;
+    std::shared_ptr<TruthModel> truth_;
 };
 
 // Writes "[SIM] <text>" to standard output and flushes.

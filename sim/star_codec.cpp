@@ -91,9 +91,10 @@ int32_t star_quaternion_counts(double component)
     return int32_t(std::clamp(scaled, lo, hi));
 }
 
-int16_t nano_rate_counts(double axis_component)
+int16_t nano_rate_counts(double axis_component, double scale)
 {
-    const double scaled = std::round(axis_component * NANO_RATE_AXIS_SCALE);
+    const double scaled = std::round(axis_component * scale);
+    if (!(scaled == scaled)) return 0;  // NaN
     return int16_t(std::clamp(scaled, -32768.0, 32767.0));
 }
 
@@ -109,7 +110,7 @@ Bytes encode_star_answer(StarType type, const StarAttitude& a)
         // (0.5 deg/s is 8.7e-3 rad/s) would saturate them. They carry the
         // rotation axis instead, scaled by 20000 counts per unit: the values
         // stay in range, are non-zero and follow the motion's direction.
-        for (int i = 0; i < 3; ++i) put_be16(b, NANO_RATE_AT[i], nano_rate_counts(a.axis[i]));
+        for (int i = 0; i < 3; ++i) put_be16(b, NANO_RATE_AT[i], nano_rate_counts(a.axis[i], a.rate_scale));
     } else {
         b[0] = 0xEB;
         b[1] = 0x50;

@@ -26,6 +26,10 @@ constexpr std::size_t PICO_ANSWER_SIZE = 256;
 // Counts per unit of rotation axis component in the nano rate fields.
 constexpr double NANO_RATE_AXIS_SCALE = 20000.0;
 
+// Counts per rad/s when the nano rate fields carry the spacecraft model's
+// body rates: 1 count is 1e-5 rad/s, so the fields reach +-0.33 rad/s.
+constexpr double NANO_TRUTH_RATE_SCALE = 1e5;
+
 // The float the decoder multiplies rate counts by (nearest to 2.0e-13).
 constexpr float NANO_RATE_LSB = 2.0e-13f;
 
@@ -39,7 +43,11 @@ const char* star_type_name(StarType type);
 // What the sensor reports at one instant.
 struct StarAttitude {
     double q[4] = {1.0, 0.0, 0.0, 0.0};     // scalar first
-    double axis[3] = {0.0, 0.0, 0.0};       // rotation axis, unit length
+    // What the nano rate fields carry, at rate_scale counts per unit: the
+    // rotation axis (unit length), or the spacecraft model's rates in the
+    // sensor's axes (rad/s, at NANO_TRUTH_RATE_SCALE).
+    double axis[3] = {0.0, 0.0, 0.0};
+    double rate_scale = NANO_RATE_AXIS_SCALE;
     int stars = 0;
 };
 
@@ -54,8 +62,9 @@ struct StarReading {
 // clamped to the int32 range so that +1.0 gives 0x7FFFFFFF.
 int32_t star_quaternion_counts(double component);
 
-// Rate field counts for one axis component (see encode_star_answer).
-int16_t nano_rate_counts(double axis_component);
+// Rate field counts for one axis component (see encode_star_answer):
+// round(component * scale), saturating.
+int16_t nano_rate_counts(double axis_component, double scale = NANO_RATE_AXIS_SCALE);
 
 Bytes encode_star_answer(StarType type, const StarAttitude& attitude);
 

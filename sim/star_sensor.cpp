@@ -30,8 +30,8 @@ StarAttitude star_attitude_at(unsigned index, double t)
     return a;
 }
 
-StarSensor::StarSensor(StarType type, unsigned index, LogSink log)
-    : type_(type), index_(index), kind_(star_type_name(type)), log_(std::move(log))
+StarSensor::StarSensor(StarType type, unsigned index, LogSink log, StarSource source)
+    : type_(type), index_(index), kind_(star_type_name(type)), log_(std::move(log)), source_(std::move(source))
 {
 }
 
@@ -52,7 +52,7 @@ void StarSensor::receive(const uint8_t* data, std::size_t size, double t, const 
         log_("command: " + hex);
         if (frame.bytes == star_attitude_query(type_)) {
             Answer answer;
-            answer.bytes = encode_star_answer(type_, star_attitude_at(index_, t));
+            answer.bytes = encode_star_answer(type_, source_ ? source_(t) : star_attitude_at(index_, t));
             answer.summary = "answer " + star_reading_text(decode_star_answer(type_, answer.bytes));
             send(std::move(answer));
         } else if (frame.bytes == star_attitude_query(other)) {

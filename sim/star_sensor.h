@@ -6,6 +6,7 @@
 #include "star_codec.h"
 #include "star_framing.h"
 
+#include <functional>
 #include <string>
 
 namespace devsim {
@@ -18,9 +19,12 @@ constexpr double STAR_ROTATION_DEG_PER_S = 0.5;
 // a star count that walks up and down between 5 and 20.
 StarAttitude star_attitude_at(unsigned index, double t);
 
+// What a sensor reports at time `t`, when not star_attitude_at().
+using StarSource = std::function<StarAttitude(double t)>;
+
 class StarSensor : public Device {
 public:
-    StarSensor(StarType type, unsigned index, LogSink log);
+    StarSensor(StarType type, unsigned index, LogSink log, StarSource source = nullptr);
 
     const std::string& kind() const override { return kind_; }
     int bits_per_byte() const override { return 10; }  // 8N1
@@ -33,6 +37,7 @@ private:
     std::string kind_;
     LogSink log_;
     StarCommandFramer framer_;
+    StarSource source_;
 };
 
 }  // namespace devsim

@@ -68,26 +68,32 @@ void WheelDynamics::command_torque(double torque)
     commanded_torque_ = torque;
 }
 
-WheelStatus WheelDynamics::status() const
+WheelStatus wheel_status_at(double speed_rpm, double torque)
 {
     WheelStatus s;
-    s.speed = speed_;
-    s.torque = torque_;
+    s.speed = speed_rpm;
+    s.torque = torque;
     double friction = 0.0;
-    if (speed_ != 0.0)
-        friction = std::copysign(WHEEL_FRICTION_AMP + WHEEL_FRICTION_AMP_PER_RPM * std::fabs(speed_), speed_);
-    s.current = torque_ / WHEEL_TORQUE_PER_AMP + friction;
+    if (speed_rpm != 0.0)
+        friction = std::copysign(WHEEL_FRICTION_AMP + WHEEL_FRICTION_AMP_PER_RPM * std::fabs(speed_rpm), speed_rpm);
+    s.current = torque / WHEEL_TORQUE_PER_AMP + friction;
     return s;
 }
 
-Wheel::Wheel(uint8_t hardware_id, double status_hz, LogSink log)
-    : hardware_id_(hardware_id), period_(1.0 / (status_hz > 0.0 ? status_hz : WHEEL_DEFAULT_HZ)), log_(std::move(log))
+WheelStatus WheelDynamics::status() const
+{
+    return wheel_status_at(speed_, torque_);
+}
+
+Wheel::Wheel(uint8_t hardware_id, double status_hz, LogSink log, std::unique_ptr<WheelMotor> motor)
+    : hardware_id_(hardware_id), period_(1.0 / (status_hz > 0.0 ? status_hz : WHEEL_DEFAULT_HZ)), log_(std::move(log)),
+      motor_(motor ? std::move(motor) : std::make_unique<WheelDynamics>())
 {
 }
 
 void Wheel::receive(const uint8_t* data, std::size_t size, double t, const AnswerSink&)
 {
-    dynamics_.advance(t);
+    motor_->advance(t);
     const auto result = framer_.push(data, size);
     if (result.skipped) log_("skipped " + std::to_string(result.skipped) + " byte(s) before a command");
     for (const auto& frame : result.frames) {
@@ -106,10 +112,10 @@ void Wheel::receive(const uint8_t* data, std::size_t size, double t, const Answe
         const float v1 = decode_wheel_value(&frame.bytes[1]);
         const float v2 = decode_wheel_value(&frame.bytes[5]);
         if (frame.bytes[0] == WHEEL_CMD_SPEED) {
-            dynamics_.command_speed(v1, v2);
+            motor_->command_speed(v1, v2);
             log_("command speed target=" + float_text(v1) + " limit=" + float_text(v2));
         } else {
-            dynamics_.command_torque(v1);
+            motor_->command_torque(v1);
             log_("command torque value=" + float_text(v1));
         }
     }
@@ -118,9 +124,9 @@ void Wheel::receive(const uint8_t* data, std::size_t size, double t, const Answe
 void Wheel::tick(double t, const AnswerSink& send)
 {
     if (t < next_status_) return;
-    dynamics_.advance(t);
+    motor_->advance(t);
     Answer status;
-    status.bytes = encode_wheel_status(dynamics_.status(), hardware_id_);
+    status.bytes = encode_wheel_status(motor_->status(), hardware_id_);
     status.summary = "status " + wheel_status_text(status.bytes);
     ++frames_sent_;
     // A fixed schedule; after a stall the wheel skips the frames it missed

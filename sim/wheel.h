@@ -6,6 +6,7 @@
 #include "device.h"
 #include "wheel_codec.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -25,20 +26,36 @@ constexpr double WHEEL_FRICTION_AMP_PER_RPM = 5e-5;
 // Torque mode cannot drive the wheel beyond this.
 constexpr double WHEEL_MAX_SPEED_RPM = 6000.0;
 
-// The wheel's motion, without any line: commands in, state out.
-class WheelDynamics {
+// What a wheel line drives: commands in, state out.
+class WheelMotor {
 public:
     enum class Mode { idle, speed, torque };
 
+    virtual ~WheelMotor() = default;
+
     // Brings the state forward to `t` (seconds); earlier times are ignored.
-    void advance(double t);
+    virtual void advance(double t) = 0;
 
     // Commands act from the time the state was last advanced to.
-    void command_speed(double target_rpm, double torque_limit);
-    void command_torque(double torque);
+    virtual void command_speed(double target_rpm, double torque_limit) = 0;
+    virtual void command_torque(double torque) = 0;
 
-    Mode mode() const { return mode_; }
-    WheelStatus status() const;
+    virtual Mode mode() const = 0;
+    virtual WheelStatus status() const = 0;
+};
+
+// What a wheel at `speed_rpm` delivering `torque` reports: the current is
+// the torque's plus what bearing friction takes in the turning direction.
+WheelStatus wheel_status_at(double speed_rpm, double torque);
+
+// The wheel's motion on its own, without any line.
+class WheelDynamics : public WheelMotor {
+public:
+    void advance(double t) override;
+    void command_speed(double target_rpm, double torque_limit) override;
+    void command_torque(double torque) override;
+    Mode mode() const override { return mode_; }
+    WheelStatus status() const override;
 
 private:
     void step(double dt);
@@ -54,7 +71,8 @@ private:
 
 class Wheel : public Device {
 public:
-    Wheel(uint8_t hardware_id, double status_hz, LogSink log);
+    // Without a motor the wheel moves on its own (WheelDynamics).
+    Wheel(uint8_t hardware_id, double status_hz, LogSink log, std::unique_ptr<WheelMotor> motor = nullptr);
 
     const std::string& kind() const override { return kind_; }
     int bits_per_byte() const override { return 11; }  // 8 data bits, odd parity, 1 stop bit
@@ -64,7 +82,7 @@ public:
     void tick(double t, const AnswerSink& send) override;
 
     uint8_t hardware_id() const { return hardware_id_; }
-    const WheelDynamics& dynamics() const { return dynamics_; }
+    const WheelMotor& dynamics() const { return *motor_; }
 
 private:
     std::string kind_ = "wheel";
@@ -72,7 +90,7 @@ private:
     double period_;
     LogSink log_;
     WheelCommandFramer framer_;
-    WheelDynamics dynamics_;
+    std::unique_ptr<WheelMotor> motor_;
     double next_status_ = 0.0;
     long frames_sent_ = 0;
 };
