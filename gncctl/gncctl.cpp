@@ -281,7 +281,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args)
             return failed(name + " is not an option of " + o.command + " (" + o.command + " takes " +
                           option_list(o.command) + ")");
         // A number above `min` and up to `max`.
-        auto number = [&](double min, double max) -> std::optional<double> {
+        auto number = [&value = value](double min, double max) -> std::optional<double> {
             auto v = parse_number(value);
             if (!v || *v <= min || *v > max) return std::nullopt;
             return v;
