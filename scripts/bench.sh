@@ -6,30 +6,34 @@
 #                                     configuration file from DIR
 #   scripts/bench.sh --no-pace        simulated lines deliver answers at once
 #   scripts/bench.sh --no-monitor     do not start the line-health monitor
+#   scripts/bench.sh --no-web         do not start the web console (gncweb)
 #
 # The console prints to the terminal; the simulator's, the services' and the
 # line-health monitor's logs go to run/bench/logs/ (the monitor's table:
 # linemon.log, every record it received: linemon.jsonl). Ctrl-C stops
-# everything this script started.
+# everything this script started. The web console (http://127.0.0.1:8090/)
+# records to run/bench/telemetry.sqlite and logs to gncweb.log.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 real_dir=""
 pace=(--pace)
 monitor=1
+web=1
 while (($#)); do
   case "$1" in
     --real) real_dir=$(cd "$2" && pwd); shift 2 ;;
     --no-pace) pace=(); shift ;;
     --no-monitor) monitor=0; shift ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    --no-web) web=0; shift ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
 
 "$root/scripts/setup.sh"
 build_dir=$("$root/scripts/build.sh" --target Corvane --target Brenvik --target Zentaro --target Quimbrel --target Skardel \
-  --target Tavrin --target Pellwyn --target linemon --target devsim | tail -n 1)
+  --target Tavrin --target Pellwyn --target linemon --target gncweb --target devsim | tail -n 1)
 
 run_dir="$root/run/bench"
 logs="$run_dir/logs"
@@ -124,6 +128,12 @@ if ((monitor)); then
   "$build_dir/monitor/linemon" --log "$logs/linemon.jsonl" >"$logs/linemon.log" 2>&1 &
   pids+=($!)
   echo "[bench] line-health monitor: tail -f $logs/linemon.log" >&2
+fi
+
+if ((web)); then
+  "$build_dir/gncweb/gncweb" --db "$run_dir/telemetry.sqlite" >"$logs/gncweb.log" 2>&1 &
+  pids+=($!)
+  echo "[bench] web console: http://127.0.0.1:8090/ (log $logs/gncweb.log)" >&2
 fi
 
 "$build_dir/console/Corvane" &

@@ -5,7 +5,7 @@
 #
 #   scripts/benchmarks.sh             everything (about eleven minutes on a quiet host)
 #   scripts/benchmarks.sh --quick     shorter runs, to try the benchmarks out
-#   scripts/benchmarks.sh --only bus|devices|idle|startup|codecs|scale   (repeatable)
+#   scripts/benchmarks.sh --only bus|devices|idle|startup|codecs|scale|web   (repeatable)
 #
 # All bench programs use DDS domain 0: the script waits while tests or
 # another bench run, and refuses to start beside a running console. Progress
@@ -34,7 +34,7 @@ wanted() {
 
 "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DBENCH_TESTS=OFF -DBENCH_BENCHMARKS=ON >&2
-targets=(bus_bench device_latency whole_bench scale_crowd)
+targets=(bus_bench device_latency whole_bench scale_crowd gncweb_bench gncweb gncctl devsim Skardel)
 for d in star gyro mems wheel optical vision; do targets+=("decoders_$d"); done
 cmake --build "$build_dir" -j 2 $(printf -- '--target %s ' "${targets[@]}") >&2
 bin="$build_dir/benchmarks"
@@ -144,6 +144,16 @@ if wanted codecs; then
     # Google Benchmark's own table (standard error) is left out here.
     run "codecs: $d" bash -c 'exec "$0" 2>/dev/null' "$bin/decoders_$d"
   done
+fi
+# The web console: ingest into SQLite and a history query (no bus), then
+# the realtime stream into headless Chromium beside a plain HTTP client.
+if wanted web; then
+  web_args=()
+  web_seconds=20
+  ((quick)) && web_args=(--quick) && web_seconds=8
+  run "web console: ingest and history" "$build_dir/gncweb/gncweb_bench" "${web_args[@]}"
+  run "web console: realtime latency to the browser" node "$root/tests/gncweb/browser/latency_bench.js" \
+    --build "$build_dir" --seconds "$web_seconds"
 fi
 if wanted scale; then
   run "scale: device latency with extra endpoints" "$bin/device_latency" "${device_args[@]}" "${crowd_args[@]}"

@@ -6,12 +6,16 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libfastrtps-dev libfastcdr-dev fastddsgen default-jre-headless
-  libjsoncpp-dev
+  libjsoncpp-dev libcpp-httplib-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev lld
   iproute2 procps openssl
   cyclonedds-dev cyclonedds-tools
+  chromium fonts-dejavu-core
 )
+# node and npm for the web console's packages, unless the host has them.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -29,4 +33,13 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The web console's packages (Open MCT, puppeteer-core) from the lockfile,
+# again whenever the lockfile is newer than what was installed.
+web="$(cd "$(dirname "$0")/.." && pwd)/gncweb/web"
+if [[ -f $web/package-lock.json && ( ! -f $web/node_modules/.package-lock.json ||
+      $web/package-lock.json -nt $web/node_modules/.package-lock.json ) ]]; then
+  echo "[setup] npm ci in $web"
+  (cd "$web" && npm ci --no-audit --no-fund)
 fi
