@@ -40,12 +40,15 @@ function baselineClient(base) {
   return { lags, close: () => req.destroy() };
 }
 
-function summary(label, lags) {
+function percentiles(lags) {
   const s = lags.map((l) => l.lag).sort((a, c) => a - c);
-  const f = (v) => String(v).padStart(4);
-  return `  ${label.padEnd(58)} n ${String(s.length).padStart(5)}   p50 ${f(b.percentile(s, 50))}   p99 ${f(
-    b.percentile(s, 99)
-  )}   max ${f(s[s.length - 1])}`;
+  return { n: s.length, p50: b.percentile(s, 50), p99: b.percentile(s, 99), max: s[s.length - 1] };
+}
+
+// One row for scripts/benchmarks.sh's table (tab-separated, on standard
+// output); the details on standard error.
+function row(item, figure, baseline, comparison) {
+  console.log(['ROW', 'web console (gncweb)', item, figure, baseline, comparison].join('\t'));
 }
 
 async function main() {
@@ -70,12 +73,18 @@ async function main() {
     const inPage = await page.evaluate(() => window.gncweb.feed.latencies);
     baseline.close();
     const after = (l) => l.t >= from && l.t <= from + seconds * 1000 - 1000;
-    console.log(
-      `Web console realtime latency, value's arrival at gncweb to value in hand (ms), ${seconds} s, ` +
-        `gncctl polling wheel1 at ${o.rate || 10} Hz:`
+    const page_ = percentiles(inPage.filter(after));
+    const plain = percentiles(baseline.lags.filter(after));
+    console.error(
+      `[bench] realtime: ${seconds} s, gncctl polling wheel1 at ${o.rate || 10} Hz; browser n ${page_.n} ` +
+        `max ${page_.max} ms, plain client n ${plain.n} max ${plain.max} ms`
     );
-    console.log(summary('browser: EventSource in the page, Open MCT plot open', inPage.filter(after)));
-    console.log(summary('baseline: node HTTP client on the same stream, same run', baseline.lags.filter(after)));
+    row(
+      "realtime, value's arrival at gncweb to the value in the browser (Open MCT plot open), p50 / p99",
+      `${page_.p50} / ${page_.p99} ms`,
+      `plain HTTP client on the same stream: ${plain.p50} / ${plain.p99} ms`,
+      `p99 ${page_.p99 - plain.p99 >= 0 ? '+' : ''}${page_.p99 - plain.p99} ms (goal p99 <= 100 ms)`
+    );
     return 0;
   } finally {
     await b.closeBrowser(browser);
