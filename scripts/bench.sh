@@ -7,6 +7,15 @@
 #   scripts/bench.sh --no-pace        simulated lines deliver answers at once
 #   scripts/bench.sh --no-monitor     do not start the line-health monitor
 #   scripts/bench.sh --no-web         do not start the web console (gncweb)
+#   scripts/bench.sh --closed-loop [--target q0,q1,q2,q3]
+#                                     the simulated devices read and drive one
+#                                     spacecraft (config/spacecraft.json, its
+#                                     true state in run/bench/truth.jsonl) and
+#                                     gncloop holds it at the target attitude
+#                                     (default 1,0,0,0) with nano1, the gyro and
+#                                     wheels 1-3; its lines in
+#                                     run/bench/logs/gncloop.log, one JSON
+#                                     object per cycle in gncloop.jsonl
 #
 # The console prints to the terminal; the simulator's, the services' and the
 # line-health monitor's logs go to run/bench/logs/ (the monitor's table:
@@ -20,20 +29,30 @@ real_dir=""
 pace=(--pace)
 monitor=1
 web=1
+closed_loop=0
+target=()
 while (($#)); do
   case "$1" in
     --real) real_dir=$(cd "$2" && pwd); shift 2 ;;
     --no-pace) pace=(); shift ;;
     --no-monitor) monitor=0; shift ;;
     --no-web) web=0; shift ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    --closed-loop) closed_loop=1; shift ;;
+    --target) target=(--target "$2"); shift 2 ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
+if ((${#target[@]})) && ! ((closed_loop)); then
+  echo "--target goes with --closed-loop" >&2; exit 2
+fi
+if ((closed_loop)) && [[ -n "$real_dir" ]]; then
+  echo "--closed-loop needs the simulated devices (no --real)" >&2; exit 2
+fi
 
 "$root/scripts/setup.sh"
 build_dir=$("$root/scripts/build.sh" --target Corvane --target Brenvik --target Zentaro --target Quimbrel --target Skardel \
-  --target Tavrin --target Pellwyn --target linemon --target gncweb --target devsim | tail -n 1)
+  --target Tavrin --target Pellwyn --target linemon --target gncweb --target devsim --target gncloop | tail -n 1)
 
 run_dir="$root/run/bench"
 logs="$run_dir/logs"
@@ -49,9 +68,14 @@ trap cleanup INT TERM EXIT
 rm -rf "$run_dir"
 mkdir -p "$logs"
 
+spacecraft=()
+if ((closed_loop)); then
+  spacecraft=(--spacecraft "$root/config/spacecraft.json" --truth-log "$run_dir/truth.jsonl")
+fi
+
 if [[ -z "$real_dir" ]]; then
   config_dir="$run_dir"
-  "$build_dir/sim/devsim" --run-dir "$run_dir" "${pace[@]}" \
+  "$build_dir/sim/devsim" --run-dir "$run_dir" "${pace[@]}" "${spacecraft[@]}" \
     --line nano1=nano --line nano2=nano --line gyro=gyro --line mems=mems \
     --line wheel0=wheel:0x11 --line wheel1=wheel:0x22 --line wheel2=wheel:0x33 \
     --line optical=optical --line vision=vision >"$logs/devsim.log" 2>&1 &
@@ -134,6 +158,14 @@ if ((web)); then
   "$build_dir/gncweb/gncweb" --db "$run_dir/telemetry.sqlite" >"$logs/gncweb.log" 2>&1 &
   pids+=($!)
   echo "[bench] web console: http://127.0.0.1:8090/ (log $logs/gncweb.log)" >&2
+fi
+
+if ((closed_loop)); then
+  # The console's start-up speed commands to the wheels last until
+  # gncloop's next cycle, which commands torque again.
+  "$build_dir/gncloop/gncloop" "${target[@]}" --log "$logs/gncloop.jsonl" >"$logs/gncloop.log" 2>&1 &
+  pids+=($!)
+  echo "[bench] closed loop: tail -f $logs/gncloop.log; true state in $run_dir/truth.jsonl" >&2
 fi
 
 "$build_dir/console/Corvane" &
